@@ -1,0 +1,105 @@
+#include "filler.h"
+
+#include "generator.h"
+#include "meter.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <ctime>
+
+char RootPath[4] = {'?', ':', '\\', '\0'};
+HANDLE ConsoleOutput = INVALID_HANDLE_VALUE;
+std::uint64_t FreeByteCount = 0;
+std::uint64_t BytesWrittenTotal = 0;
+
+// One write call per chunk; the buffer holds exactly one chunk.
+constexpr DWORD ChunkSize = 0x10000;
+static_assert(ChunkSize == 65536, "a chunk is 64 KiB");
+
+static const char TemporaryFileName[] = "QUORLANE.TMP";
+
+static DWORD SectorsPerCluster = 0;
+static DWORD BytesPerSector = 0;
+static DWORD NumberOfFreeClusters = 0;
+static DWORD TotalNumberOfClusters = 0;
+static char Answer = '\0';
+static HANDLE FileHandle = INVALID_HANDLE_VALUE;
+static unsigned char FillBuffer[ChunkSize];
+static DWORD LastWriteCount = 0;
+
+// The free space the last volume query reported, in bytes. Two 32-bit figures
+// always multiply within 64 bits; the third saturates rather than wrap.
+static std::uint64_t QueriedFreeBytes()
+{
+    const std::uint64_t ClusterBytes = static_cast<std::uint64_t>(SectorsPerCluster) * BytesPerSector;
+    if (ClusterBytes != 0 && NumberOfFreeClusters > UINT64_MAX / ClusterBytes)
+        return UINT64_MAX;
+    return ClusterBytes * NumberOfFreeClusters;
+}
+
+void FillAvailableSpace()
+{
+    GetDiskFreeSpaceA(RootPath, &SectorsPerCluster, &BytesPerSector, &NumberOfFreeClusters,
+                      &TotalNumberOfClusters);
+    FreeByteCount = QueriedFreeBytes();
+
+    std::fputs("Warning! This process will make it impossible for you to recover any data that\n", stdout);
+    std::fputs("has been marked as deleted by the file system. Continue? ", stdout);
+    std::fflush(stdout);  // The prompt must show before the program waits for the answer.
+    if (std::scanf(" %c", &Answer) != 1)
+        Answer = '\0';
+    std::fputs("\n", stdout);
+    std::fflush(stdout);
+    if (Answer != 'y' && Answer != 'Y')
+        return;
+
+    // CREATE_NEW never opens an existing file, so a file of the user's that
+    // happens to bear this name is refused, not overwritten.
+    FileHandle = CreateFileA(TemporaryFileName, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                             FILE_FLAG_DELETE_ON_CLOSE | FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (FileHandle == INVALID_HANDLE_VALUE) {
+        std::fputs("Could not create temporary file. Please make sure that there is not already a\n"
+                   "file named QUORLANE.TMP in the root directory of the destination drive.\n",
+                   stdout);
+        return;
+    }
+
+    std::fputs("Quorlane is now generating a file containing random data in the root directory\n", stdout);
+    std::fputs("of the drive you specified. The file will take up the remaining available disk\n", stdout);
+    std::fputs("space and will be deleted after this operation is complete. You can abort this\n", stdout);
+    std::fputs("process at any time with CTRL+C or CTRL+BREAK\n\n", stdout);
+    CharUpperA(RootPath);
+    std::printf("Drive %c (%" PRIu64 " bytes free)\n", RootPath[0], FreeByteCount);
+    std::fflush(stdout);
+
+    // A refused write is the normal end of the loop: the drive is full. Any
+    // other failure ends it the same way, since there is nothing better to do
+    // than to finish, flush and delete.
+    SeedGenerator(static_cast<std::uint32_t>(std::time(nullptr)));
+    for (;;) {
+        BytesWrittenTotal += LastWriteCount;
+        AdvanceMeter();
+        GenerateFillBytes(FillBuffer, sizeof FillBuffer);
+        if (!WriteFile(FileHandle, FillBuffer, ChunkSize, &LastWriteCount, nullptr))
+            break;
+    }
+
+    // Less than a chunk may still be free: fill it from the same buffer. The
+    // length is capped at the buffer, since a loop ended by something other
+    // than a full drive (a file size limit) can leave more space than that.
+    GetDiskFreeSpaceA(RootPath, &SectorsPerCluster, &BytesPerSector, &NumberOfFreeClusters,
+                      &TotalNumberOfClusters);
+    const std::uint64_t TailLength = QueriedFreeBytes();
+    WriteFile(FileHandle, FillBuffer, TailLength < ChunkSize ? static_cast<DWORD>(TailLength) : ChunkSize,
+              &LastWriteCount, nullptr);
+
+    std::fputs("\n", stdout);
+    std::fflush(stdout);
+    std::fputs("Flushing file buffers...\n", stdout);
+    std::fflush(stdout);
+
+    // The data must reach the medium before the close deletes the file, or
+    // the overwrite could stay in the cache and be dropped with the file.
+    FlushFileBuffers(FileHandle);
+    CloseHandle(FileHandle);
+}

@@ -1,0 +1,26 @@
+// The free-space filler and the state it shares with the front end and the
+// progress meter. Everything here lives for the whole run.
+#pragma once
+
+#include "platform.h"
+
+#include <cstdint>
+
+// Fills the free space of the drive in RootPath with one delete-on-close
+// temporary file of pseudo-random bytes, then flushes and closes it, which
+// deletes it. Expects RootPath to hold the drive's root, that root to be the
+// current directory, and ConsoleOutput to be set. Asks the user first and
+// returns without writing anything if the answer is not yes.
+void FillAvailableSpace();
+
+// The drive's root: its letter, ':', '\' and NUL. The front end writes the
+// letter; the other three bytes never change.
+extern char RootPath[4];
+
+// Standard output, where the progress meter writes its marks raw.
+extern HANDLE ConsoleOutput;
+
+// The free space when the fill began, and the bytes the fill loop has had
+// accepted in whole chunks so far.
+extern std::uint64_t FreeByteCount;
+extern std::uint64_t BytesWrittenTotal;

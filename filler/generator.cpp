@@ -1,0 +1,18 @@
+#include "generator.h"
+
+static std::uint32_t GeneratorState = 0;
+
+void SeedGenerator(std::uint32_t State)
+{
+    GeneratorState = State;
+}
+
+void GenerateFillBytes(unsigned char* Bytes, std::size_t Count)
+{
+    std::uint32_t State = GeneratorState;
+    for (std::size_t Index = 0; Index < Count; ++Index) {
+        State = State * GeneratorMultiplier + GeneratorIncrement;
+        Bytes[Index] = static_cast<unsigned char>(State >> 16);
+    }
+    GeneratorState = State;
+}

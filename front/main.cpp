@@ -1,0 +1,38 @@
+#include "filler.h"
+
+#include <cstdio>
+
+static const char ProductTitle[] = "Quorlane 1.00 for Win32";
+static const char AttributionNotice[] = "free-space wiper, (C) 2026 the Quorlane developers";
+static const char WebAddressLine[] = "https://quorlane.example/";
+
+int main(int argc, char* argv[])
+{
+    SetConsoleTitleA(ProductTitle);
+    ConsoleOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+
+    std::fputs("\n", stdout);
+    std::fflush(stdout);
+    std::printf("%s - %s\n", ProductTitle, AttributionNotice);
+    std::fflush(stdout);
+    std::printf("%s\n", WebAddressLine);
+    std::fflush(stdout);
+    std::fputs("\n", stdout);
+    std::fflush(stdout);
+
+    // Only the first two characters count: a drive letter and a colon. The
+    // letter is not checked here; the directory change accepts real drives
+    // only. An empty argument ends before its second character is read.
+    if (argc == 2 && argv[1][0] != '\0' && argv[1][1] == ':') {
+        RootPath[0] = argv[1][0];
+        if (SetCurrentDirectoryA(RootPath)) {
+            FillAvailableSpace();
+            return 0;
+        }
+    }
+
+    // Not flushed here: the usage text goes out with the exit's flush.
+    std::fputs("You must specify a valid drive, e.g.\n", stdout);
+    std::fputs("QUORLANE C:\n", stdout);
+    return 1;
+}

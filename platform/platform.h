@@ -1,0 +1,63 @@
+// The one platform header the front end and the filler include.
+//
+// On Windows it is <windows.h> itself. Elsewhere it declares the handful of
+// Win32 types, constants and functions Quorlane calls, with the same names and
+// signatures, so that the program's own code compiles unchanged; the POSIX
+// backend (posix.cpp) gives them their effects.
+#pragma once
+
+#if defined(_WIN32)
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#else
+
+#include <cstdint>
+
+typedef int BOOL;
+typedef std::uint32_t DWORD;
+typedef DWORD* LPDWORD;
+typedef void* HANDLE;
+typedef void* LPVOID;
+typedef const void* LPCVOID;
+typedef char* LPSTR;
+typedef const char* LPCSTR;
+
+// Only ever passed as null pointers; never defined.
+struct SECURITY_ATTRIBUTES;
+struct OVERLAPPED;
+typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
+typedef OVERLAPPED* LPOVERLAPPED;
+
+#define TRUE 1
+#define FALSE 0
+#define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)))
+#define STD_OUTPUT_HANDLE (static_cast<DWORD>(-11))
+#define GENERIC_WRITE 0x40000000u
+#define CREATE_NEW 1u
+#define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define FILE_FLAG_DELETE_ON_CLOSE 0x04000000u
+
+BOOL SetConsoleTitleA(LPCSTR Title);
+HANDLE GetStdHandle(DWORD StdHandle);
+BOOL WriteConsoleA(HANDLE Console, LPCVOID Buffer, DWORD CharsToWrite, LPDWORD CharsWritten,
+                   LPVOID Reserved);
+BOOL SetCurrentDirectoryA(LPCSTR PathName);
+BOOL GetDiskFreeSpaceA(LPCSTR RootPathName, LPDWORD SectorsPerCluster, LPDWORD BytesPerSector,
+                       LPDWORD NumberOfFreeClusters, LPDWORD TotalNumberOfClusters);
+HANDLE CreateFileA(LPCSTR FileName, DWORD DesiredAccess, DWORD ShareMode,
+                   LPSECURITY_ATTRIBUTES SecurityAttributes, DWORD CreationDisposition,
+                   DWORD FlagsAndAttributes, HANDLE TemplateFile);
+BOOL WriteFile(HANDLE File, LPCVOID Buffer, DWORD BytesToWrite, LPDWORD BytesWritten,
+               LPOVERLAPPED Overlapped);
+BOOL FlushFileBuffers(HANDLE File);
+BOOL CloseHandle(HANDLE Object);
+LPSTR CharUpperA(LPSTR String);
+
+#endif

@@ -1,0 +1,209 @@
+// The console and volume services on POSIX systems, under their Win32 names.
+//
+// Quorlane's own code calls the Win32 API; this file gives each call the
+// effect the program relies on, obtained the POSIX way:
+//
+//   - Drives. The root of drive X: (either case) is the directory /mnt/x, as
+//     under WSL. Only the letters A to Z name drives; any other path is refused.
+//   - Free space. The bytes this process can really write: the blocks free to
+//     unprivileged users, or all free blocks for root, which may use the
+//     reserve. It is returned as sectors per cluster x bytes per sector x free
+//     clusters; a cluster count too large for 32 bits is scaled by growing the
+//     cluster, never truncated.
+//   - Exclusive, delete-on-close creation. The file is created with
+//     O_CREAT | O_EXCL, which refuses any existing entry of that name (file,
+//     directory or symbolic link) without touching it, and is then unlinked at
+//     once. No other process can open it by name, and the file system reclaims
+//     its space when the descriptor closes, however the process ends.
+//   - Writes. A write succeeds only when the whole length reached the file. A
+//     write the volume cannot take whole fails, reporting the bytes that did
+//     reach the file, which is what Windows does at disk full.
+//   - Raw console output goes straight to the descriptor, and only when it is
+//     a terminal; otherwise the call fails, as WriteConsoleA does on a pipe.
+//   - The console title is the xterm "set window title" sequence, sent only
+//     to a terminal.
+//
+// Handles are file descriptors stored in the pointer-sized HANDLE.
+
+#include "platform.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+static int Descriptor(HANDLE Handle)
+{
+    return static_cast<int>(reinterpret_cast<std::intptr_t>(Handle));
+}
+
+static HANDLE HandleOf(int Fd)
+{
+    return reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(Fd));
+}
+
+// Writes all of Buffer, retrying after signals. Returns the bytes written;
+// fewer than Length means the descriptor refused the rest.
+static std::size_t WriteAll(int Fd, const void* Buffer, std::size_t Length)
+{
+    const char* Bytes = static_cast<const char*>(Buffer);
+    std::size_t Done = 0;
+    while (Done < Length) {
+        ssize_t Now = write(Fd, Bytes + Done, Length - Done);
+        if (Now < 0 && errno == EINTR)
+            continue;
+        if (Now <= 0)
+            break;
+        Done += static_cast<std::size_t>(Now);
+    }
+    return Done;
+}
+
+// Maps a drive root such as "Q:\" to its directory "/mnt/q". Anything else,
+// including a drive letter followed by a path, is not a drive root.
+static bool DriveDirectory(LPCSTR Path, char (&Directory)[7])
+{
+    if (Path == nullptr)
+        return false;
+    char Letter = Path[0];
+    if (Letter >= 'A' && Letter <= 'Z')
+        Letter = static_cast<char>(Letter - 'A' + 'a');
+    if (Letter < 'a' || Letter > 'z' || Path[1] != ':')
+        return false;
+    if (!(Path[2] == '\0' || ((Path[2] == '\\' || Path[2] == '/') && Path[3] == '\0')))
+        return false;
+    std::memcpy(Directory, "/mnt/", 5);
+    Directory[5] = Letter;
+    Directory[6] = '\0';
+    return true;
+}
+
+BOOL SetConsoleTitleA(LPCSTR Title)
+{
+    if (!isatty(STDOUT_FILENO))
+        return FALSE;
+    const std::size_t Length = std::strlen(Title);
+    bool Whole = WriteAll(STDOUT_FILENO, "\033]0;", 4) == 4 &&
+                 WriteAll(STDOUT_FILENO, Title, Length) == Length &&
+                 WriteAll(STDOUT_FILENO, "\a", 1) == 1;
+    return Whole ? TRUE : FALSE;
+}
+
+HANDLE GetStdHandle(DWORD StdHandle)
+{
+    return StdHandle == STD_OUTPUT_HANDLE ? HandleOf(STDOUT_FILENO) : INVALID_HANDLE_VALUE;
+}
+
+BOOL WriteConsoleA(HANDLE Console, LPCVOID Buffer, DWORD CharsToWrite, LPDWORD CharsWritten,
+                   LPVOID)
+{
+    if (CharsWritten != nullptr)
+        *CharsWritten = 0;
+    const int Fd = Descriptor(Console);
+    if (Console == INVALID_HANDLE_VALUE || !isatty(Fd))
+        return FALSE;
+    const std::size_t Done = WriteAll(Fd, Buffer, CharsToWrite);
+    if (CharsWritten != nullptr)
+        *CharsWritten = static_cast<DWORD>(Done);
+    return Done == CharsToWrite ? TRUE : FALSE;
+}
+
+BOOL SetCurrentDirectoryA(LPCSTR PathName)
+{
+    char Directory[7];
+    if (!DriveDirectory(PathName, Directory)) {
+        errno = ENOENT;
+        return FALSE;
+    }
+    return chdir(Directory) == 0 ? TRUE : FALSE;
+}
+
+BOOL GetDiskFreeSpaceA(LPCSTR RootPathName, LPDWORD SectorsPerCluster, LPDWORD BytesPerSector,
+                       LPDWORD NumberOfFreeClusters, LPDWORD TotalNumberOfClusters)
+{
+    char Directory[7];
+    struct statvfs Volume;
+    if (!DriveDirectory(RootPathName, Directory) || statvfs(Directory, &Volume) != 0)
+        return FALSE;
+
+    std::uint64_t ClusterSize = Volume.f_frsize != 0 ? Volume.f_frsize : Volume.f_bsize;
+    std::uint64_t FreeClusters = geteuid() == 0 ? Volume.f_bfree : Volume.f_bavail;
+    std::uint64_t TotalClusters = Volume.f_blocks;
+    if (ClusterSize == 0)
+        return FALSE;
+    const std::uint64_t SectorSize = ClusterSize % 512 == 0 ? 512 : ClusterSize;
+    std::uint64_t Sectors = ClusterSize / SectorSize;
+    while (FreeClusters > UINT32_MAX || TotalClusters > UINT32_MAX) {
+        Sectors *= 2;
+        FreeClusters /= 2;
+        TotalClusters /= 2;
+    }
+    if (Sectors > UINT32_MAX || SectorSize > UINT32_MAX)
+        return FALSE;
+
+    *SectorsPerCluster = static_cast<DWORD>(Sectors);
+    *BytesPerSector = static_cast<DWORD>(SectorSize);
+    *NumberOfFreeClusters = static_cast<DWORD>(FreeClusters);
+    *TotalNumberOfClusters = static_cast<DWORD>(TotalClusters);
+    return TRUE;
+}
+
+// Supports what Quorlane asks for: a new file opened for writing, shared with
+// no one, optionally deleted on close. Other requests are refused.
+HANDLE CreateFileA(LPCSTR FileName, DWORD DesiredAccess, DWORD ShareMode,
+                   LPSECURITY_ATTRIBUTES SecurityAttributes, DWORD CreationDisposition,
+                   DWORD FlagsAndAttributes, HANDLE TemplateFile)
+{
+    const DWORD Known = FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE;
+    if (DesiredAccess != GENERIC_WRITE || ShareMode != 0 || SecurityAttributes != nullptr ||
+        CreationDisposition != CREATE_NEW || (FlagsAndAttributes & ~Known) != 0 ||
+        TemplateFile != nullptr) {
+        errno = EINVAL;
+        return INVALID_HANDLE_VALUE;
+    }
+
+    // A file that outgrows a size limit must make the write fail, as on
+    // Windows, rather than end the process.
+    std::signal(SIGXFSZ, SIG_IGN);
+
+    const int Fd = open(FileName, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (Fd < 0)
+        return INVALID_HANDLE_VALUE;
+    if ((FlagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) != 0 && unlink(FileName) != 0) {
+        // The file could not be made to vanish on close: don't fill it.
+        const int Saved = errno;
+        close(Fd);
+        errno = Saved;
+        return INVALID_HANDLE_VALUE;
+    }
+    return HandleOf(Fd);
+}
+
+BOOL WriteFile(HANDLE File, LPCVOID Buffer, DWORD BytesToWrite, LPDWORD BytesWritten,
+               LPOVERLAPPED)
+{
+    const std::size_t Done = WriteAll(Descriptor(File), Buffer, BytesToWrite);
+    if (BytesWritten != nullptr)
+        *BytesWritten = static_cast<DWORD>(Done);
+    return Done == BytesToWrite ? TRUE : FALSE;
+}
+
+BOOL FlushFileBuffers(HANDLE File)
+{
+    return fsync(Descriptor(File)) == 0 ? TRUE : FALSE;
+}
+
+BOOL CloseHandle(HANDLE Object)
+{
+    return close(Descriptor(Object)) == 0 ? TRUE : FALSE;
+}
+
+LPSTR CharUpperA(LPSTR String)
+{
+    for (char* Character = String; *Character != '\0'; ++Character)
+        if (*Character >= 'a' && *Character <= 'z')
+            *Character = static_cast<char>(*Character - 'a' + 'A');
+    return String;
+}
