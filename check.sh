@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Builds both programs, the native one and the Windows one, and runs every
+# test: unit tests, and the end-to-end table natively and under Wine.
+# Installs what it needs when run as root on Debian; otherwise says what is
+# missing and what it skipped.
+set -eu
+cd "$(dirname "$0")"
+
+packages=(cmake make g++ googletest python3 util-linux g++-mingw-w64-x86-64 wine64)
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+        echo "Installing ${missing[*]}"
+        apt-get update -q
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
+    else
+        echo "Missing packages: ${missing[*]} (run as root to install them)"
+    fi
+fi
+
+jobs=$(nproc 2>/dev/null || echo 2)
+status=0
+
+echo "== Native build"
+cmake -S . -B build/native -DCMAKE_BUILD_TYPE=Release
+cmake --build build/native -j "$jobs"
+ctest --test-dir build/native --output-on-failure || status=1
+
+echo "== Windows build"
+if command -v x86_64-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/null; then
+    cmake -S . -B build/windows -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
+    cmake --build build/windows -j "$jobs"
+    ctest --test-dir build/windows --output-on-failure || status=1
+elif [ "${CI:-}" = true ]; then
+    echo "FAILED: the Windows build needs mingw-w64 and Wine, and CI must run it"
+    status=1
+else
+    echo "SKIPPED: the Windows build and its tests (mingw-w64 or Wine is not installed)"
+fi
+
+exit $status

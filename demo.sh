@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Shows Quorlane at work on a scratch drive:
+#   1. builds the program;
+#   2. makes a 64 MiB ext4 image and mounts it as drive Q: (at /mnt/q, inside
+#      a private mount namespace, so nothing is mounted on the machine itself);
+#   3. writes a file holding a recognisable secret, deletes it, and shows that
+#      the secret can still be read from the raw image;
+#   4. runs the real program on Q:, answering y, so you see its banner,
+#      prompt and bar;
+#   5. shows that the secret is gone from the image, and cleans up.
+# Needs root (for mounting); installs what it needs with apt-get.
+set -eu
+cd "$(dirname "$0")"
+
+if [ "$(id -u)" != 0 ]; then
+    echo "The demo mounts a file-system image, which needs root: run it with sudo."
+    exit 1
+fi
+if [ -z "${QUORLANE_DEMO_NAMESPACE:-}" ]; then
+    packages=(cmake make g++ e2fsprogs util-linux)
+    for package in "${packages[@]}"; do
+        if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed'; then
+            apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${packages[@]}"
+            break
+        fi
+    done
+    cmake -S . -B build/native -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build build/native -j "$(nproc)" --target quorlane >/dev/null
+    QUORLANE_DEMO_NAMESPACE=1 exec unshare -m --propagation private "$0" "$@"
+fi
+
+work=$(mktemp -d)
+trap 'umount -q /mnt/q 2>/dev/null; rm -rf "$work"' EXIT
+image=$work/drive.img
+secret="QUORLANE-DEMO-SECRET-$(date +%s)"
+occurrences() { grep -a -o "$secret" "$image" | wc -l; }
+
+# No reserve for root, so that all the free space is space a file can take.
+truncate -s 64M "$image"
+mkfs.ext4 -q -F -m 0 "$image"
+mount -t tmpfs -o size=1m,mode=0755 quorlane-demo /mnt
+mkdir /mnt/q
+
+mount -o loop "$image" /mnt/q
+yes "$secret" | head -c 8M >/mnt/q/secret.txt
+sync
+rm /mnt/q/secret.txt
+umount /mnt/q
+echo "Wrote 8 MiB of \"$secret\" to drive Q: and deleted it."
+echo "The raw image still holds the secret $(occurrences) times."
+echo
+
+mount -o loop "$image" /mnt/q
+# ext4 keeps a small pool of clusters back from ordinary writes; let the fill have them too.
+device=$(basename "$(findmnt -n -o SOURCE /mnt/q)")
+[ -w "/sys/fs/ext4/$device/reserved_clusters" ] && echo 0 >"/sys/fs/ext4/$device/reserved_clusters"
+
+echo "Running: quorlane q:   (answering y)"
+printf 'y\n' | build/native/quorlane q:
+umount /mnt/q
+
+echo
+left=$(occurrences)
+echo "After the wipe the raw image holds the secret $left times."
+[ "$left" = 0 ] && echo "The deleted secret can no longer be found." ||
+    echo "Some copies survived where no file can reach (see the README)."
