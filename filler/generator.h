@@ -17,4 +17,11 @@ void SeedGenerator(std::uint32_t State);
 
 // Writes the next Count bytes of the sequence to Bytes, first to last, and
 // carries the state on so that the next call continues where this one ended.
+// Uses the fastest way this processor offers; every way gives the same bytes.
 void GenerateFillBytes(unsigned char* Bytes, std::size_t Count);
+
+// The ways of generating this processor supports, numbered from 0 (the
+// portable one) up; the name of way Index, or nullptr past the last.
+// Selecting one makes GenerateFillBytes use it; for tests and benchmarks.
+const char* GeneratorWayName(int Index);
+bool SelectGeneratorWay(int Index);

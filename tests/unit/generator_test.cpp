@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <vector>
 
 namespace {
@@ -44,7 +45,7 @@ TEST(Generator, MatchesTheRunTimesRandSequence)
     EXPECT_EQ(Generated(1, {Expected.size()}), Expected);
 }
 
-TEST(Generator, CarriesTheStateAcrossCallsForAnySeed)
+TEST(Generator, EveryWayCarriesTheStateAcrossCallsForAnySeed)
 {
     const std::uint32_t States[] = {0u, 1u, 2u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFEu, 0xFFFFFFFFu,
                                     1733616000u /* a recent clock */, 0xDEADBEEFu};
@@ -52,17 +53,26 @@ TEST(Generator, CarriesTheStateAcrossCallsForAnySeed)
         {65536, 65536, 65536, 65536},          // whole chunks, as the fill loop asks
         {1, 2, 3, 61, 64, 65, 127, 4099, 65535}, // pieces that start and end anywhere
         {0, 262144, 0},                       // one long run, and empty requests
+        {255, 256, 257, 65536, 511, 65536},   // chunks that start off a block boundary
     };
-    for (std::uint32_t State : States) {
-        for (const auto& Split : Splits) {
-            std::size_t Total = 0;
-            for (std::size_t Piece : Split)
-                Total += Piece;
-            const std::vector<unsigned char> Expected = Reference(State, Total);
-            const std::vector<unsigned char> Actual = Generated(State, Split);
-            ASSERT_EQ(Actual, Expected) << "state " << State << ", " << Split.size() << " pieces";
+    int Ways = 0;
+    for (; GeneratorWayName(Ways) != nullptr; ++Ways) {
+        ASSERT_TRUE(SelectGeneratorWay(Ways));
+        for (std::uint32_t State : States) {
+            for (const auto& Split : Splits) {
+                std::size_t Total = 0;
+                for (std::size_t Piece : Split)
+                    Total += Piece;
+                const std::vector<unsigned char> Expected = Reference(State, Total);
+                const std::vector<unsigned char> Actual = Generated(State, Split);
+                ASSERT_EQ(Actual, Expected) << GeneratorWayName(Ways) << ", state " << State << ", "
+                                            << Split.size() << " pieces";
+            }
         }
     }
+    EXPECT_FALSE(SelectGeneratorWay(Ways));
+    SelectGeneratorWay(Ways - 1);
+    std::printf("checked %d ways of generating, the last of them %s\n", Ways, GeneratorWayName(Ways - 1));
 }
 
 TEST(Generator, StartsAfreshWhenSeededAgain)
