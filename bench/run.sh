@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# Benchmarks Quorlane in one run, as anyone can rerun it (root, Debian):
+#   1. the generator's speed beside memset of the same 64 KiB buffer;
+#   2. whole runs (fill, flush, delete) on a 1.5 GiB tmpfs and a 1 GiB ext4
+#      image, against dd's zero fill of the same drive, with dd from
+#      /dev/urandom, sfill (one random pass) and scrub (random pattern) beside
+#      them, all interleaved round by round, with the peak memory of each.
+# Prints markdown tables. Speeds are ratios to dd's zero fill measured in the
+# same round: 1.00 is as fast as writing zeros, higher is faster.
+#
+#   bench/run.sh [ROUNDS]      (default 5)
+set -eu
+cd "$(dirname "$0")/.."
+rounds=${1:-5}
+
+if [ -z "${QUORLANE_BENCH_NAMESPACE:-}" ]; then
+    [ "$(id -u)" = 0 ] || { echo "The benchmark mounts its drives, which needs root."; exit 1; }
+    need=()
+    for package in cmake make g++ e2fsprogs secure-delete scrub time; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || need+=("$package")
+    done
+    if [ ${#need[@]} -gt 0 ]; then
+        apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${need[@]}"
+    fi
+    cmake -S . -B build/native -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build build/native -j "$(nproc)" --target quorlane generator_bench >/dev/null
+    QUORLANE_BENCH_NAMESPACE=1 exec unshare -m --propagation private "$0" "$@"
+fi
+
+quorlane=$PWD/build/native/quorlane
+work=$(mktemp -d)
+trap 'umount -q /mnt/q 2>/dev/null; rm -rf "$work"' EXIT
+mount -t tmpfs -o size=1m,mode=0755 quorlane-bench /mnt
+mkdir /mnt/q
+
+echo "Machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores, $(free -g | awk '/Mem:/ { print $2 }') GiB"
+echo "Quorlane uses the $(build/native/generator_bench | awk 'END { print $1 }') generator here."
+echo
+echo "### Generator, one core, 64 KiB chunks"
+echo
+build/native/generator_bench | awk 'NR == 1 { print "| " $1 " | " $2 " | " $3 " " $4 " |"; print "|---|---:|---:|"; next }
+                                    { print "| " $1 " | " $2 " | " $3 " |" }'
+echo
+
+# Each contender fills all free space of /mnt/q and leaves it empty again.
+fill_quorlane() { printf 'y\n' | "$quorlane" q: >/dev/null; }
+fill_dd_zero() { dd if=/dev/zero of=/mnt/q/fill bs=64K conv=fsync status=none 2>/dev/null; rm -f /mnt/q/fill; }
+fill_dd_urandom() { dd if=/dev/urandom of=/mnt/q/fill bs=64K conv=fsync status=none 2>/dev/null; rm -f /mnt/q/fill; }
+fill_sfill() { sfill -l -l -I /mnt/q >/dev/null 2>&1; }
+fill_scrub() { scrub -S -p random -X /mnt/q/scrub >/dev/null 2>&1; rm -rf /mnt/q/scrub; }
+contenders=(dd_zero quorlane dd_urandom sfill scrub)
+
+mount_drive() {  # $1: tmpfs or ext4
+    umount -q /mnt/q 2>/dev/null || true
+    if [ "$1" = tmpfs ]; then
+        mount -t tmpfs -o size=1536m quorlane-bench-q /mnt/q
+    else
+        mount -o loop "$work/ext4.img" /mnt/q
+        local device
+        device=$(basename "$(findmnt -n -o SOURCE /mnt/q)")
+        echo 0 >"/sys/fs/ext4/$device/reserved_clusters" 2>/dev/null || true
+    fi
+}
+
+truncate -s 1G "$work/ext4.img"
+mkfs.ext4 -q -F -m 0 "$work/ext4.img"
+
+declare -A seconds peak
+for drive in tmpfs ext4; do
+    for contender in "${contenders[@]}"; do seconds[$drive.$contender]=""; done
+    for round in $(seq "$rounds"); do
+        for contender in "${contenders[@]}"; do
+            mount_drive "$drive"
+            sync
+            start=$EPOCHREALTIME
+            /usr/bin/time -f %M -o "$work/peak" bash -c "$(declare -f "fill_$contender"); quorlane=$quorlane; fill_$contender"
+            end=$EPOCHREALTIME
+            seconds[$drive.$contender]+="$(echo "$end - $start" | bc -l) "
+            peak[$contender]=$(cat "$work/peak")
+        done
+    done
+    umount /mnt/q
+done
+
+median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+echo "### Whole run against dd's zero fill, median of $rounds interleaved rounds"
+echo
+echo "| contender | tmpfs 1.5 GiB: seconds | speed vs dd zeros | ext4 1 GiB: seconds | speed vs dd zeros | peak memory |"
+echo "|---|---:|---:|---:|---:|---:|"
+for contender in "${contenders[@]}"; do
+    row="| $contender"
+    for drive in tmpfs ext4; do
+        mine=$(echo "${seconds[$drive.$contender]}" | median)
+        zero=$(echo "${seconds[$drive.dd_zero]}" | median)
+        row+=" | $(printf '%.3f' "$mine") | $(printf '%.2fx' "$(echo "$zero / $mine" | bc -l)")"
+    done
+    echo "$row | $((peak[$contender] / 1024)) MiB |"
+done
