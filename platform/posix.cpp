@@ -93,6 +93,11 @@ BOOL SetConsoleTitleA(LPCSTR Title)
 
 HANDLE GetStdHandle(DWORD StdHandle)
 {
+    // On Windows, writing to a pipe whose reader has gone fails and the
+    // program carries on; here it would end the process in the middle of a
+    // fill. Standard output is set up to behave the Windows way.
+    if (StdHandle == STD_OUTPUT_HANDLE)
+        std::signal(SIGPIPE, SIG_IGN);
     return StdHandle == STD_OUTPUT_HANDLE ? HandleOf(STDOUT_FILENO) : INVALID_HANDLE_VALUE;
 }
 
@@ -168,9 +173,21 @@ HANDLE CreateFileA(LPCSTR FileName, DWORD DesiredAccess, DWORD ShareMode,
     // Windows, rather than end the process.
     std::signal(SIGXFSZ, SIG_IGN);
 
-    const int Fd = open(FileName, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (Fd < 0)
+    const int Created = open(FileName, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (Created < 0)
         return INVALID_HANDLE_VALUE;
+    // When the process was started with standard output or input closed, the
+    // new file would take that descriptor and catch the text meant for the
+    // console. Keep it clear of the three standard descriptors.
+    int Fd = Created;
+    if (Fd <= STDERR_FILENO) {
+        Fd = fcntl(Created, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        close(Created);
+        if (Fd < 0) {
+            unlink(FileName);
+            return INVALID_HANDLE_VALUE;
+        }
+    }
     if ((FlagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) != 0 && unlink(FileName) != 0) {
         // The file could not be made to vanish on close: don't fill it.
         const int Saved = errno;
