@@ -14,44 +14,11 @@
 set -u
 
 here=$(cd "$(dirname "$0")" && pwd)
-runner=${1:?runner: native or wine}
-program=$(realpath "${2:?path to the program}")
-
-skip() {
-    echo "SKIPPED: $*"
-    if [ "${CI:-}" = true ]; then echo "(a skip fails in CI)"; exit 1; fi
-    exit 77
-}
-
-if [ -z "${QUORLANE_E2E_NAMESPACE:-}" ]; then
-    [ "$(id -u)" = 0 ] || skip "mounting test drives needs root"
-    unshare -m --propagation private true 2>/dev/null || skip "this machine refuses private mount namespaces"
-    [ "$runner" != wine ] || command -v wine >/dev/null || skip "wine is not installed"
-    command -v python3 >/dev/null || skip "python3 (for the terminal cases) is not installed"
-    QUORLANE_E2E_NAMESPACE=1 exec unshare -m --propagation private bash "$0" "$@"
-fi
-
-# From here on we are alone in our own mount namespace.
-mount -t tmpfs -o size=1m,mode=0755 quorlane-mnt /mnt || skip "cannot mount a tmpfs on /mnt"
-work=$(mktemp -d)
-trap 'cleanup' EXIT
-cleanup() {
-    [ "$runner" = wine ] && wineserver -k 2>/dev/null
-    umount -q /mnt/q 2>/dev/null
-    rm -rf "$work"
-}
-
-run=("$program")
-if [ "$runner" = wine ]; then
-    export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-    wineboot -i >/dev/null 2>&1 || { echo "FAIL: could not create a Wine prefix"; exit 1; }
-    wineserver -w
-    # Only c: and q: exist, so that other letters are refused as on a bare machine.
-    find "$WINEPREFIX/dosdevices" -mindepth 1 -maxdepth 1 ! -name 'c:' -exec rm -f {} +
-    ln -s /mnt/q "$WINEPREFIX/dosdevices/q:"
-    wineserver -p  # one server for all cases, started in this namespace
-    run=(wine "$program")
-fi
+source "$here/lib.sh"
+[ $# = 2 ] || { echo "usage: $0 native|wine PROGRAM"; exit 2; }
+command -v python3 >/dev/null || skip "python3 (for the terminal cases) is not installed"
+enter_private_mounts "$@"
+prepare_runner "$@"
 
 # What the program prints, piece by piece. Under Wine, text mode makes each
 # newline a carriage return and line feed.
@@ -71,62 +38,79 @@ expected_text() {  # $1: usage, declined, refused or filled; $2: free bytes
 
 free_bytes() { stat -f -c '%f %S' /mnt/q | awk '{ printf "%d", $1 * $2 }'; }
 secret='left here by the user; the program must not touch it'
+printf '%s\n' "$secret" >"$work/elsewhere"
 
-# Mounts a fresh drive q: as the case asks: tmpfs:SIZE, readonly, existing
-# (a QUORLANE.TMP of the user's), or none (no /mnt/q at all).
+# Makes /mnt/q what the case asks for. Drives: tmpfs:SIZE; readonly; noinodes
+# (no inode left for a new file); full (a file of the user's takes all the
+# space). A QUORLANE.TMP of the user's in the root: existing (a file),
+# existing-dir, existing-link (a link to a file elsewhere). No drive: none (no
+# /mnt/q), regular-file (a file where the drive should be), dangling (a link
+# to nothing).
 prepare_drive() {
     umount -q /mnt/q 2>/dev/null
-    rmdir /mnt/q 2>/dev/null
-    [ "$1" = none ] && return
+    rm -rf /mnt/q
+    case $1 in
+        none) return ;;
+        regular-file) printf '%s' "$secret" >/mnt/q; return ;;
+        dangling) ln -s /nowhere /mnt/q; return ;;
+    esac
     mkdir /mnt/q
     case $1 in
-        readonly) mount -t tmpfs -o size=256k,ro quorlane-q /mnt/q ;;
-        existing) mount -t tmpfs -o size=256k quorlane-q /mnt/q && printf '%s' "$secret" >/mnt/q/QUORLANE.TMP ;;
         tmpfs:*) mount -t tmpfs -o "size=${1#tmpfs:}" quorlane-q /mnt/q ;;
+        readonly) mount -t tmpfs -o size=256k,ro quorlane-q /mnt/q ;;
+        noinodes) mount -t tmpfs -o size=256k,nr_inodes=1 quorlane-q /mnt/q ;;
+        *) mount -t tmpfs -o size=256k quorlane-q /mnt/q ;;
+    esac
+    case $1 in
+        full) head -c 1M /dev/urandom >/mnt/q/photos.bin 2>/dev/null ;;
+        existing) printf '%s' "$secret" >/mnt/q/QUORLANE.TMP ;;
+        existing-dir) mkdir /mnt/q/QUORLANE.TMP && printf '%s' "$secret" >/mnt/q/QUORLANE.TMP/inside ;;
+        existing-link) ln -s "$work/elsewhere" /mnt/q/QUORLANE.TMP ;;
     esac
 }
 
-# What the drive must hold afterwards: nothing new, every byte free again,
-# and a file of the user's exactly as it was.
-check_drive() {  # $1: drive kind; $2: free bytes before the run
-    local listing
-    [ "$1" = none ] && return 0
-    listing=$(cd /mnt/q && ls -A)
-    if [ "$1" = existing ]; then
-        [ "$listing" = QUORLANE.TMP ] && [ "$(cat /mnt/q/QUORLANE.TMP)" = "$secret" ] ||
-            { echo "the user's QUORLANE.TMP was changed"; return 1; }
+# Everything about the drive that a run must leave as it found it: each
+# entry, its kind, size, link target and contents, the free space, and the
+# file elsewhere that a link may point to.
+snapshot() {
+    if [ -d /mnt/q ] && [ ! -L /mnt/q ]; then
+        (cd /mnt/q && find . -printf '%p %y %s %l\n' | sort && find . -type f -exec sha256sum {} + | sort)
+        mountpoint -q /mnt/q && echo "free $(free_bytes)"
     else
-        [ -z "$listing" ] || { echo "left on the drive: $listing"; return 1; }
+        ls -l /mnt/q 2>&1 | cut -d' ' -f1,5,9-
     fi
-    [ "$(free_bytes)" = "$2" ] || { echo "free space $(free_bytes), was $2"; return 1; }
+    sha256sum "$work/elsewhere"
 }
 
-trim() { local s=$1; s=${s#"${s%%[![:space:]]*}"}; printf '%s' "${s%"${s##*[![:space:]]}"}"; }
-
-passed=0 failed=0
-report() {  # $1: case name; $2: empty if it passed, else why not
-    if [ -z "$2" ]; then passed=$((passed + 1)); echo "ok    $1"
-    else failed=$((failed + 1)); printf 'FAIL  %s\n%s\n' "$1" "$2" | sed '3,$s/^/      /'; fi
+check_drive() {  # $1: the snapshot taken before the run
+    local after
+    after=$(snapshot)
+    [ "$after" = "$1" ] || printf 'the drive changed:\n%s\n' "$(diff <(echo "$1") <(echo "$after"))"
 }
 
 # Text cases, compared through pipes (where the raw progress marks are lost,
 # as they are on Windows when standard output is not a console).
-#   name | arguments | typed input | drive | expected text | status
+#   name | arguments | typed input ("closed": no standard input) | drive | expected text | status
 while IFS='|' read -r name args input drive expect status; do
     [ -z "$name" ] && continue
     for field in name args input drive expect status; do printf -v "$field" '%s' "$(trim "${!field}")"; done
     prepare_drive "$drive"
-    before=$(mountpoint -q /mnt/q && free_bytes)
+    before=$(snapshot)
+    free=$(mountpoint -q /mnt/q && free_bytes)
     eval "argv=($args)"
-    printf "$input" >"$work/input"
-    timeout 120 "${run[@]}" "${argv[@]}" <"$work/input" >"$work/out" 2>"$work/err"
+    if [ "$input" = closed ]; then
+        timeout 120 "${run[@]}" "${argv[@]}" <&- >"$work/out" 2>"$work/err"
+    else
+        printf "$input" >"$work/input"
+        timeout 120 "${run[@]}" "${argv[@]}" <"$work/input" >"$work/out" 2>"$work/err"
+    fi
     rc=$?
-    expected_text "$expect" "$before" >"$work/expected"
+    expected_text "$expect" "$free" >"$work/expected"
     why=""
     [ "$rc" = "$status" ] || why+="exit status $rc, expected $status"$'\n'
     cmp -s "$work/out" "$work/expected" ||
         why+="output differs:"$'\n'"$(diff <(cat -A "$work/expected") <(cat -A "$work/out") | head -20)"$'\n'
-    why+=$(check_drive "$drive" "$before")
+    why+=$(check_drive "$before")
     report "$name" "$why"
 done <<'CASES'
 no argument                  |                       | y\n       | tmpfs:256k | usage    | 1
@@ -138,6 +122,13 @@ colon, no letter             | ::                    | y\n       | tmpfs:256k | 
 digit for a drive            | 1:                    | y\n       | tmpfs:256k | usage    | 1
 letter with no drive         | x:                    | y\n       | tmpfs:256k | usage    | 1
 drive not mounted            | q:                    | y\n       | none       | usage    | 1
+drive is a regular file      | q:                    | y\n       | regular-file | usage  | 1
+drive is a dangling link     | q:                    | y\n       | dangling   | usage    | 1
+backslash alone              | '\\'                  | y\n       | tmpfs:256k | usage    | 1
+non-ASCII letter             | $'\xe9:'              | y\n       | tmpfs:256k | usage    | 1
+non-ASCII bytes              | $'\xc3\xa9:'          | y\n       | tmpfs:256k | usage    | 1
+very long, not a drive       | "$(printf 'x%.0s' {1..5000})" | y\n | tmpfs:256k | usage  | 1
+very long, after q:          | "q:$(printf 'x%.0s' {1..5000})" | y\n | tmpfs:256k | filled | 0
 lower case, answer y         | q:                    | y\n       | tmpfs:256k | filled   | 0
 upper case, answer Y         | Q:                    | Y\n       | tmpfs:256k | filled   | 0
 a path after the colon       | 'q:\\Windows'         | y\n       | tmpfs:256k | filled   | 0
@@ -149,12 +140,39 @@ answer n                     | q:                    | n\n       | tmpfs:256k | 
 answer x                     | q:                    | x\n       | tmpfs:256k | declined | 0
 empty line, then end         | q:                    | \n        | tmpfs:256k | declined | 0
 end of input at once         | q:                    |           | tmpfs:256k | declined | 0
+no standard input            | q:                    | closed    | tmpfs:256k | declined | 0
 QUORLANE.TMP already there   | q:                    | y\n       | existing   | refused  | 0
+QUORLANE.TMP a directory     | q:                    | y\n       | existing-dir | refused | 0
+QUORLANE.TMP a link elsewhere | q:                   | y\n       | existing-link | refused | 0
 read-only drive              | q:                    | y\n       | readonly   | refused  | 0
+no inode left               | q:                    | y\n       | noinodes   | refused  | 0
+drive already full           | q:                    | y\n       | full       | filled   | 0
 below one chunk              | q:                    | y\n       | tmpfs:32k  | filled   | 0
 exactly ten chunks           | q:                    | y\n       | tmpfs:640k | filled   | 0
 ten chunks and a cluster     | q:                    | y\n       | tmpfs:644k | filled   | 0
 a larger drive               | q:                    | y\n       | tmpfs:64m  | filled   | 0
+CASES
+
+# Standard output that goes away: the text is lost, and the fill still runs
+# to its end and leaves the drive as it was.
+#   name | where standard output goes
+while IFS='|' read -r name output; do
+    [ -z "$name" ] && continue
+    for field in name output; do printf -v "$field" '%s' "$(trim "${!field}")"; done
+    prepare_drive tmpfs:64m
+    before=$(snapshot)
+    case $output in
+        closed) printf 'y\n' | timeout 120 "${run[@]}" q: >&- 2>/dev/null; rc=$? ;;
+        reader-leaves) printf 'y\n' | timeout 120 "${run[@]}" q: 2>/dev/null | head -c 100 >/dev/null
+                       rc=${PIPESTATUS[1]} ;;
+    esac
+    why=""
+    [ "$rc" = 0 ] || why+="exit status $rc, expected 0"$'\n'
+    why+=$(check_drive "$before")
+    report "$name" "$why"
+done <<'CASES'
+standard output closed           | closed
+reader leaves after the banner   | reader-leaves
 CASES
 
 # The progress bar, read under a pseudo-terminal. Wine reports a short write
@@ -167,7 +185,7 @@ while IFS='|' read -r name size native_marks wine_marks; do
     for field in name size native_marks wine_marks; do printf -v "$field" '%s' "$(trim "${!field}")"; done
     marks=$([ "$runner" = wine ] && echo "$wine_marks" || echo "$native_marks")
     prepare_drive "tmpfs:$size"
-    before=$(free_bytes)
+    before=$(snapshot)
     timeout 120 python3 "$here/pty_run.py" 'Continue?' $'y\r' "${run[@]}" q: >"$work/out" 2>&1
     rc=$?
     drawn=$(tr -cd '#' <"$work/out" | wc -c)
@@ -175,7 +193,7 @@ while IFS='|' read -r name size native_marks wine_marks; do
     [ "$rc" = 0 ] || why+="exit status $rc"$'\n'
     [ "$drawn" = "$marks" ] || why+="drew $drawn marks, expected $marks"$'\n'
     sed 's/\x1b\[[0-9;?]*[A-Za-z]//g' "$work/out" | grep -q 'Flushing' || why+="did not finish"$'\n'
-    why+=$(check_drive "tmpfs:$size" "$before")
+    why+=$(check_drive "$before")
     report "bar: $name" "$why"
 done <<'CASES'
 below one chunk          | 32k   | 0  | 80
@@ -183,5 +201,4 @@ exactly ten chunks       | 640k  | 80 | 80
 ten chunks and a cluster | 644k  | 79 | 80
 CASES
 
-echo "$passed passed, $failed failed"
-[ "$failed" = 0 ]
+finish_report

@@ -1,0 +1,62 @@
+# Shared by the end-to-end scripts; sourced, not run.
+#
+# Sets: runner (native or wine), program (absolute path), run (the command
+# line that starts the program), work (a scratch directory, removed at exit).
+
+skip() {
+    echo "SKIPPED: $*"
+    if [ "${CI:-}" = true ]; then echo "(a skip fails in CI)"; exit 1; fi
+    exit 77
+}
+
+# Re-runs the calling script, with the same arguments, alone in a private
+# mount namespace, and there puts a private tmpfs over /mnt, so that drives
+# mounted at /mnt/X are seen by nothing outside and vanish with the script.
+# Needs root; skips where the machine does not allow it.
+enter_private_mounts() {
+    if [ -z "${QUORLANE_E2E_NAMESPACE:-}" ]; then
+        [ "$(id -u)" = 0 ] || skip "mounting test drives needs root"
+        unshare -m --propagation private true 2>/dev/null || skip "this machine refuses private mount namespaces"
+        QUORLANE_E2E_NAMESPACE=1 exec unshare -m --propagation private bash "$0" "$@"
+    fi
+    mount -t tmpfs -o size=1m,mode=0755 quorlane-mnt /mnt || skip "cannot mount a tmpfs on /mnt"
+    work=$(mktemp -d)
+    trap 'finish' EXIT
+}
+
+finish() {
+    [ "${runner:-}" = wine ] && wineserver -k 2>/dev/null
+    umount -q /mnt/q 2>/dev/null
+    rm -rf "$work"
+}
+
+# Prepares "$run" for the runner. Under Wine: a throwaway prefix with only
+# drives c: and q: (q: being /mnt/q), and one wineserver for the whole script,
+# started here in the namespace, since a server outside would not see the mounts.
+prepare_runner() {
+    runner=$1
+    program=$(realpath "$2")
+    run=("$program")
+    [ "$runner" = wine ] || return 0
+    command -v wine >/dev/null || skip "wine is not installed"
+    export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    wineboot -i >/dev/null 2>&1 || { echo "FAIL: could not create a Wine prefix"; exit 1; }
+    wineserver -w
+    find "$WINEPREFIX/dosdevices" -mindepth 1 -maxdepth 1 ! -name 'c:' -exec rm -f {} +
+    ln -s /mnt/q "$WINEPREFIX/dosdevices/q:"
+    wineserver -p
+    run=(wine "$program")
+}
+
+trim() { local s=$1; s=${s#"${s%%[![:space:]]*}"}; printf '%s' "${s%"${s##*[![:space:]]}"}"; }
+
+passed=0 failed=0
+report() {  # $1: case name; $2: empty if it passed, else why not
+    if [ -z "$2" ]; then passed=$((passed + 1)); echo "ok    $1"
+    else failed=$((failed + 1)); printf 'FAIL  %s\n%s\n' "$1" "$2" | sed '3,$s/^/      /'; fi
+}
+
+finish_report() {
+    echo "$passed passed, $failed failed"
+    [ "$failed" = 0 ]
+}
