@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
 # Builds both programs, the native one and the Windows one, and runs every
-# test: unit tests, and the end-to-end table natively and under Wine.
+# test: the unit tests, and the end-to-end tests (the table of cases, runs
+# stopped by signals, deleted data on real file-system images) natively,
+# under Wine, and natively again built with AddressSanitizer and
+# UndefinedBehaviorSanitizer.
 # Installs what it needs when run as root on Debian; otherwise says what is
 # missing and what it skipped.
 set -eu
 cd "$(dirname "$0")"
 
-packages=(cmake make g++ googletest python3 util-linux g++-mingw-w64-x86-64 wine64)
+packages=(cmake make g++ googletest python3 util-linux valgrind e2fsprogs xfsprogs btrfs-progs ntfs-3g
+          g++-mingw-w64-x86-64 wine64)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
@@ -28,6 +32,11 @@ echo "== Native build"
 cmake -S . -B build/native -DCMAKE_BUILD_TYPE=Release
 cmake --build build/native -j "$jobs"
 ctest --test-dir build/native --output-on-failure || status=1
+
+echo "== Native build with sanitizers"
+cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORLANE_SANITIZE=ON
+cmake --build build/sanitize -j "$jobs"
+ctest --test-dir build/sanitize --output-on-failure || status=1
 
 echo "== Windows build"
 if command -v x86_64-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/null; then

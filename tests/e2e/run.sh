@@ -175,6 +175,20 @@ standard output closed           | closed
 reader leaves after the banner   | reader-leaves
 CASES
 
+# A whole run under valgrind's memory checker, natively (Wine's own workings
+# would drown the program's), unless the program checks itself with sanitizers.
+if [ "$runner" = native ] && [ -z "${QUORLANE_SANITIZED:-}" ]; then
+    command -v valgrind >/dev/null || skip "valgrind is not installed"
+    prepare_drive tmpfs:64m
+    before=$(snapshot)
+    printf 'y\n' | timeout 300 valgrind -q --error-exitcode=99 --leak-check=full "$program" q: >"$work/out" 2>"$work/err"
+    rc=$?
+    why=""
+    [ "$rc" = 0 ] || why+="exit status $rc:"$'\n'"$(head -20 "$work/err")"$'\n'
+    why+=$(check_drive "$before")
+    report "a whole run under valgrind" "$why"
+fi
+
 # The progress bar, read under a pseudo-terminal. Wine reports a short write
 # at disk full as a success, so there the last partial chunk counts towards
 # the bar and every bar ends full; Windows itself refuses such a write, as

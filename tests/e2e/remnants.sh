@@ -1,0 +1,139 @@
+#!/usr/bin/env bash
+# Proves the wipe on real file systems: deleted data is gone from the image.
+#
+#   remnants.sh native|wine PROGRAM [FILESYSTEM...]
+#
+# File systems: ext4, xfs, btrfs, ntfs (through ntfs-3g); and, to show what a
+# run leaves where it cannot reach, ext4-pool (ext4's reserved cluster pool
+# left closed) and ext4-user (run by an ordinary user, who cannot have the
+# blocks reserved for root either; native only).
+#
+# For each file system: make an image, mount it as drive q:, write forty small
+# files (100 bytes to 3 KiB) and one large file over all the rest of the
+# space, each line a marker, so that any free space a run leaves out shows; delete
+# them, and count the 4 KiB blocks of the raw image that still hold a marker.
+# Then run the program on q:, answering y, and count again. Prints the counts
+# as a markdown table, with where the survivors live.
+#
+# What must hold: every run ends with no file left and exit status 0; the
+# deleted data was there to find before the run; after it, ext4 (its reserved
+# cluster pool opened to the fill) keeps at most two blocks with a marker, and
+# no file system keeps more than a tenth of the large file's blocks.
+set -u
+
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/lib.sh"
+[ $# -ge 2 ] || { echo "usage: $0 native|wine PROGRAM [FILESYSTEM...]"; exit 2; }
+enter_private_mounts "$@"
+prepare_runner "$1" "$2"
+shift 2
+if [ $# -gt 0 ]; then filesystems=("$@"); else filesystems=(ext4 ext4-pool ext4-user xfs btrfs ntfs); fi
+mkdir /mnt/q
+
+# Image size (the smallest each mkfs here accepts, or near it), tool, and
+# where the measured survivors live.
+declare -A size=([ext4]=64M [xfs]=320M [btrfs]=128M [ntfs]=64M)
+declare -A mkfs=([ext4]=mkfs.ext4 [xfs]=mkfs.xfs [btrfs]=mkfs.btrfs [ntfs]=mkfs.ntfs)
+declare -A where=(
+    [ext4]="none, once the reserved cluster pool is opened to the fill"
+    [ext4-pool]="ext4's reserved cluster pool (2% or 4096 clusters), kept back from every file"
+    [ext4-user]="the blocks reserved for root (5%), which an ordinary user's file cannot have"
+    [xfs]="free blocks xfs holds back for its own metadata (reserve pool, per-group reservations)"
+    [btrfs]="small files kept inline in the metadata b-tree, which the fill cannot reach"
+    [ntfs]="files small enough to live inside their MFT record, which stays with the MFT"
+)
+
+make_image() {  # $1: file system; $2: image
+    truncate -s "${size[$1]}" "$2"
+    case $1 in
+        # Wine counts only the space free to ordinary users, so under Wine
+        # the last piece of a fill could not reach the blocks reserved for
+        # root (Windows has no such reserve): give the image none there.
+        ext4) mkfs.ext4 -q -F $([ "$runner" = wine ] && echo -m 0) "$2" ;;
+        xfs) mkfs.xfs -q -f "$2" ;;
+        btrfs) mkfs.btrfs -q -f "$2" >/dev/null ;;
+        ntfs) mkfs.ntfs -q -F -Q "$2" >/dev/null 2>&1 ;;
+    esac
+}
+
+mount_image() {  # $1: file system; $2: image
+    if [ "$1" = ntfs ]; then
+        mount -t ntfs-3g "$2" /mnt/q
+    else
+        mount -o loop "$2" /mnt/q
+    fi
+}
+
+# Lets the fill have ext4's reserved cluster pool, which otherwise only the
+# file system itself may use.
+open_reserve() {
+    local device
+    device=$(basename "$(findmnt -n -o SOURCE /mnt/q)")
+    [ -w "/sys/fs/ext4/$device/reserved_clusters" ] && echo 0 >"/sys/fs/ext4/$device/reserved_clusters"
+}
+
+write_markers() {  # $1: marker of the large file; $2: marker of the small ones
+    local n bytes
+    for n in $(seq 1 40); do
+        bytes=$((100 + (n - 1) * 75))  # 100 bytes to 3 KiB
+        yes "$2-$n" | head -c "$bytes" >"/mnt/q/small-$n.dat"
+    done
+    yes "$1" >/mnt/q/large.dat 2>/dev/null  # until the drive is full
+    sync
+    rm -f /mnt/q/large.dat /mnt/q/small-*.dat
+    sync
+}
+
+blocks() { python3 "$here/count_markers.py" "$1" "$2" | cut -d' ' -f1; }
+
+rows=()
+for fs in "${filesystems[@]}"; do
+    kind=${fs%%-*}
+    [ "$fs" != ext4-user ] || [ "$runner" = native ] || continue
+    command -v "${mkfs[$kind]}" >/dev/null || { report "$fs" "${mkfs[$kind]} is not installed"; continue; }
+    [ "$kind" != ntfs ] || command -v ntfs-3g >/dev/null || { report "$fs" "ntfs-3g is not installed"; continue; }
+    image=$work/$fs.img
+    large="QUORLANE-REMNANT-LARGE-$fs"
+    small="QUORLANE-REMNANT-SMALL-$fs"
+    make_image "$kind" "$image" && mount_image "$kind" "$image" ||
+        { report "$fs" "could not make and mount the image"; continue; }
+    [ "$kind" = ext4 ] && open_reserve  # markers in every block a file can have
+    write_markers "$large" "$small"
+    umount /mnt/q
+    large_before=$(blocks "$image" "$large")
+    small_before=$(blocks "$image" "$small")
+
+    mount_image "$kind" "$image"
+    as=()
+    case $fs in
+        ext4) open_reserve ;;
+        ext4-user) open_reserve; chmod 1777 /mnt/q; as=(setpriv --reuid=65534 --regid=65534 --clear-groups) ;;
+    esac
+    printf 'y\n' | timeout 600 "${as[@]}" "${run[@]}" q: >"$work/out" 2>&1
+    rc=$?
+    left=$(find /mnt/q -maxdepth 1 -iname 'quorlane.tmp')
+    umount /mnt/q
+    large_after=$(blocks "$image" "$large")
+    small_after=$(blocks "$image" "$small")
+    rm -f "$image"
+
+    why=""
+    [ "$rc" = 0 ] || why+="exit status $rc: $(tail -3 "$work/out")"$'\n'
+    grep -q 'Flushing file buffers' "$work/out" || why+="the fill did not finish"$'\n'
+    [ -z "$left" ] || why+="left on the drive: $left"$'\n'
+    [ "$large_before" -gt 0 ] || why+="the deleted large file could not be found even before the run"$'\n'
+    [ $((large_after * 10)) -le "$large_before" ] || [ "$fs" != "$kind" ] ||
+        why+="$large_after of $large_before blocks of the large file survived"$'\n'
+    if [ "$fs" = ext4 ] && [ $((large_after + small_after)) -gt 2 ]; then
+        why+="$((large_after + small_after)) blocks with a marker survived on ext4"$'\n'
+    fi
+    report "$fs ($runner): large file $large_before -> $large_after blocks, small files $small_before -> $small_after" "$why"
+    rows+=("| $fs | $runner | $large_before | $large_after | $small_before | $small_after | ${where[$fs]} |")
+done
+
+echo
+echo "| file system | build | large file: blocks before | after | small files: blocks before | after | where survivors live |"
+echo "|---|---|---:|---:|---:|---:|---|"
+printf '%s\n' "${rows[@]}"
+echo
+finish_report
