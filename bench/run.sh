@@ -33,8 +33,9 @@ trap 'umount -q /mnt/q 2>/dev/null; rm -rf "$work"' EXIT
 mount -t tmpfs -o size=1m,mode=0755 quorlane-bench /mnt
 mkdir /mnt/q
 
-echo "Machine: $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), $(nproc) cores, $(free -g | awk '/Mem:/ { print $2 }') GiB"
-echo "Quorlane uses the $(build/native/generator_bench | awk 'END { print $1 }') generator here."
+echo "Measured on $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //') ($(nproc) cores, $(free -g | awk '/Mem:/ { print $2 }') GiB, $(uname -sr)),"
+echo "where Quorlane uses its $(build/native/generator_bench | awk 'END { print $1 }') generator; the drives are a tmpfs and an ext4"
+echo "image file on the machine's disk, mounted through a loop device."
 echo
 echo "### Generator, one core, 64 KiB chunks"
 echo
@@ -49,6 +50,8 @@ fill_dd_urandom() { dd if=/dev/urandom of=/mnt/q/fill bs=64K conv=fsync status=n
 fill_sfill() { sfill -l -l -I /mnt/q >/dev/null 2>&1; }
 fill_scrub() { scrub -S -p random -X /mnt/q/scrub >/dev/null 2>&1; rm -rf /mnt/q/scrub; }
 contenders=(dd_zero quorlane dd_urandom sfill scrub)
+declare -A label=([dd_zero]="dd from /dev/zero" [quorlane]="Quorlane" [dd_urandom]="dd from /dev/urandom"
+                  [sfill]="sfill -l -l (one random pass)" [scrub]="scrub -p random -X")
 
 mount_drive() {  # $1: tmpfs or ext4
     umount -q /mnt/q 2>/dev/null || true
@@ -88,7 +91,7 @@ echo
 echo "| contender | tmpfs 1.5 GiB: seconds | speed vs dd zeros | ext4 1 GiB: seconds | speed vs dd zeros | peak memory |"
 echo "|---|---:|---:|---:|---:|---:|"
 for contender in "${contenders[@]}"; do
-    row="| $contender"
+    row="| ${label[$contender]}"
     for drive in tmpfs ext4; do
         mine=$(echo "${seconds[$drive.$contender]}" | median)
         zero=$(echo "${seconds[$drive.dd_zero]}" | median)

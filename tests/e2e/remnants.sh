@@ -35,11 +35,11 @@ mkdir /mnt/q
 declare -A size=([ext4]=64M [xfs]=320M [btrfs]=128M [ntfs]=64M)
 declare -A mkfs=([ext4]=mkfs.ext4 [xfs]=mkfs.xfs [btrfs]=mkfs.btrfs [ntfs]=mkfs.ntfs)
 declare -A where=(
-    [ext4]="none, once the reserved cluster pool is opened to the fill"
+    [ext4]="at most a block or two that the last write could not have, once the reserved cluster pool is opened to the fill"
     [ext4-pool]="ext4's reserved cluster pool (2% or 4096 clusters), kept back from every file"
     [ext4-user]="the blocks reserved for root (5%), which an ordinary user's file cannot have"
     [xfs]="free blocks xfs holds back for its own metadata (reserve pool, per-group reservations)"
-    [btrfs]="small files kept inline in the metadata b-tree, which the fill cannot reach"
+    [btrfs]="small files kept inline in metadata b-tree blocks, which a file's data cannot reach (varies from run to run)"
     [ntfs]="files small enough to live inside their MFT record, which stays with the MFT"
 )
 
