@@ -1,0 +1,145 @@
+// FillAvailableSpace against a scripted backend: the faults a real file system
+// cannot be made to show on demand (a loop ended by something other than a
+// full drive, volume figures whose product needs 64 bits, writes that succeed
+// short), and the order of the calls the program relies on.
+#include "filler.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+// What the backend reports, and what it saw.
+struct Volume {
+    DWORD Figures[2][3] = {};  // sectors per cluster, bytes per sector, free clusters; per query
+    int Queries = 0;
+    bool RefuseCreation = false;
+    int ChunksAccepted = 0;       // whole writes that succeed before the first refusal
+    DWORD ShortBy = 0;            // bytes each successful write reports fewer than asked
+    std::vector<DWORD> Writes{};  // the length of every write
+    std::vector<std::string> Calls{};
+};
+Volume Fake;
+const HANDLE FakeFile = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(42));
+
+}  // namespace
+
+BOOL SetConsoleTitleA(LPCSTR) { return TRUE; }
+HANDLE GetStdHandle(DWORD) { return INVALID_HANDLE_VALUE; }
+BOOL SetCurrentDirectoryA(LPCSTR) { return TRUE; }
+LPSTR CharUpperA(LPSTR String)
+{
+    String[0] = static_cast<char>(String[0] & ~0x20);
+    return String;
+}
+BOOL WriteConsoleA(HANDLE, LPCVOID, DWORD, LPDWORD, LPVOID) { return FALSE; }
+
+BOOL GetDiskFreeSpaceA(LPCSTR, LPDWORD SectorsPerCluster, LPDWORD BytesPerSector,
+                       LPDWORD NumberOfFreeClusters, LPDWORD TotalNumberOfClusters)
+{
+    const DWORD* Figures = Fake.Figures[Fake.Queries++ == 0 ? 0 : 1];
+    *SectorsPerCluster = Figures[0];
+    *BytesPerSector = Figures[1];
+    *NumberOfFreeClusters = Figures[2];
+    *TotalNumberOfClusters = Figures[2];
+    Fake.Calls.push_back("query");
+    return TRUE;
+}
+
+HANDLE CreateFileA(LPCSTR FileName, DWORD DesiredAccess, DWORD ShareMode, LPSECURITY_ATTRIBUTES Security,
+                   DWORD CreationDisposition, DWORD FlagsAndAttributes, HANDLE Template)
+{
+    const bool AsExpected = std::string(FileName) == "QUORLANE.TMP" && DesiredAccess == GENERIC_WRITE &&
+                            ShareMode == 0 && Security == nullptr && CreationDisposition == CREATE_NEW &&
+                            FlagsAndAttributes == (FILE_FLAG_DELETE_ON_CLOSE | FILE_ATTRIBUTE_NORMAL) &&
+                            Template == nullptr;
+    Fake.Calls.push_back(AsExpected ? "create" : "create with unexpected arguments");
+    return Fake.RefuseCreation ? INVALID_HANDLE_VALUE : FakeFile;
+}
+
+BOOL WriteFile(HANDLE File, LPCVOID, DWORD Length, LPDWORD Written, LPOVERLAPPED)
+{
+    EXPECT_EQ(File, FakeFile);
+    const bool Accepted = static_cast<int>(Fake.Writes.size()) < Fake.ChunksAccepted;
+    Fake.Writes.push_back(Length);
+    *Written = Accepted ? Length - Fake.ShortBy : 0;
+    return Accepted ? TRUE : FALSE;
+}
+
+BOOL FlushFileBuffers(HANDLE File)
+{
+    Fake.Calls.push_back(File == FakeFile ? "flush" : "flush of another handle");
+    return TRUE;
+}
+
+BOOL CloseHandle(HANDLE File)
+{
+    Fake.Calls.push_back(File == FakeFile ? "close" : "close of another handle");
+    return TRUE;
+}
+
+namespace {
+
+// Runs one fill with Answer on standard input; returns what it printed.
+std::string RunFill(const char* Answer)
+{
+    std::FILE* Input = std::tmpfile();
+    std::fputs(Answer, Input);
+    std::rewind(Input);
+    std::FILE* Saved = stdin;
+    stdin = Input;
+    RootPath[0] = 'q';
+    BytesWrittenTotal = 0;
+    testing::internal::CaptureStdout();
+    FillAvailableSpace();
+    std::fflush(stdout);
+    const std::string Printed = testing::internal::GetCapturedStdout();
+    stdin = Saved;
+    std::fclose(Input);
+    return Printed;
+}
+
+TEST(Fill, FollowsTheScriptOfEachRun)
+{
+    struct Case {
+        const char* What;
+        Volume Given;
+        const char* Answer;
+        std::vector<std::string> Calls;
+        std::vector<DWORD> Writes;
+        const char* DriveLine;  // nullptr: none printed
+        std::uint64_t Counted;  // BytesWrittenTotal at the end
+    };
+    const std::vector<std::string> Fill = {"query", "create", "query", "flush", "close"};
+    const Case Cases[] = {
+        {"declined: nothing created", {{{8, 512, 100}, {8, 512, 100}}}, "n\n",
+         {"query"}, {}, nullptr, 0},
+        {"creation refused: nothing written", {{{8, 512, 100}, {8, 512, 100}}, 0, true}, "y\n",
+         {"query", "create"}, {}, nullptr, 0},
+        {"three chunks, then a tail of one cluster", {{{8, 512, 49}, {8, 512, 1}}, 0, false, 3}, "y\n",
+         Fill, {65536, 65536, 65536, 65536, 4096}, "Drive Q (200704 bytes free)", 3 * 65536},
+        {"a product that needs 64 bits", {{{128, 4096, 0xFFFFFFFF}, {8, 512, 0}}, 0, false, 0}, "Y\n",
+         Fill, {65536, 0}, "Drive Q (2251799813160960 bytes free)", 0},
+        {"a loop ended early, terabytes still free: the tail stays in the buffer",
+         {{{8, 512, 0x40000100}, {8, 512, 0x40000100}}, 0, false, 2}, "y\n",
+         Fill, {65536, 65536, 65536, 65536}, "Drive Q (4398047559680 bytes free)", 2 * 65536},
+        {"short writes are counted as reported", {{{8, 512, 100}, {8, 512, 0}}, 0, false, 2, 1000}, "y\n",
+         Fill, {65536, 65536, 65536, 0}, "Drive Q (409600 bytes free)", 2 * 64536},
+    };
+    for (const Case& C : Cases) {
+        Fake = C.Given;
+        const std::string Printed = RunFill(C.Answer);
+        EXPECT_EQ(Fake.Calls, C.Calls) << C.What;
+        EXPECT_EQ(Fake.Writes, C.Writes) << C.What;
+        EXPECT_EQ(BytesWrittenTotal, C.Counted) << C.What;
+        if (C.DriveLine != nullptr)
+            EXPECT_NE(Printed.find(std::string("\n") + C.DriveLine + "\n"), std::string::npos) << C.What;
+        else
+            EXPECT_EQ(Printed.find("Drive "), std::string::npos) << C.What;
+    }
+}
+
+}  // namespace
