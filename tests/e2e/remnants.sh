@@ -46,10 +46,12 @@ declare -A where=(
 make_image() {  # $1: file system; $2: image
     truncate -s "${size[$1]}" "$2"
     case $1 in
+        # 4 KiB blocks, as on an ext4 of any real size (mkfs picks 1 KiB for
+        # images this small), so that a block is what the count counts.
         # Wine counts only the space free to ordinary users, so under Wine
         # the last piece of a fill could not reach the blocks reserved for
         # root (Windows has no such reserve): give the image none there.
-        ext4) mkfs.ext4 -q -F $([ "$runner" = wine ] && echo -m 0) "$2" ;;
+        ext4) mkfs.ext4 -q -F -b 4096 $([ "$runner" = wine ] && echo -m 0) "$2" ;;
         xfs) mkfs.xfs -q -f "$2" ;;
         btrfs) mkfs.btrfs -q -f "$2" >/dev/null ;;
         ntfs) mkfs.ntfs -q -F -Q "$2" >/dev/null 2>&1 ;;
