@@ -6,7 +6,8 @@ Usage: pty_run.py PROMPT INPUT COMMAND [ARG...]
 INPUT is typed shortly after PROMPT has appeared on the terminal (terminal
 control sequences aside: Wine draws its console with cursor movements between
 the characters). Wine's console drops what is typed before it starts reading,
-hence the pause. Exits with the command's status.
+hence the pause, and the input is typed again if nothing more appears for a
+few seconds. Exits with the command's status.
 """
 import os
 import pty
@@ -24,7 +25,8 @@ def main():
     if pid == 0:
         os.execvp(sys.argv[3], sys.argv[3:])
     seen = bytearray()
-    waiting = True
+    typed_at = None  # when INPUT was last typed
+    answered = 0     # how much had appeared by then
     status = None
     while True:
         ready, _, _ = select.select([fd], [], [], 0.2)
@@ -35,10 +37,11 @@ def main():
             except OSError:  # the terminal hangs up once the command has ended
                 data = b""
             seen += data
-        if waiting and prompt in CONTROL_SEQUENCE.sub(b"", bytes(seen)):
+        unanswered = typed_at is None or (len(seen) == answered and time.time() - typed_at > 5)
+        if status is None and unanswered and prompt in CONTROL_SEQUENCE.sub(b"", bytes(seen)):
             time.sleep(1)
             os.write(fd, typed)
-            waiting = False
+            typed_at, answered = time.time(), len(seen)
         if status is None:
             done, code = os.waitpid(pid, os.WNOHANG)
             if done:
