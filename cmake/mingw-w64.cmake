@@ -1,8 +1,8 @@
 # Cross-builds the Windows program with mingw-w64 and runs its tests under Wine.
-# The posix thread model, because GoogleTest needs std::mutex.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
+# The posix thread model, because GoogleTest needs std::mutex.
 set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
 set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
 set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)

@@ -32,10 +32,10 @@ for signal in KILL TERM INT; do
         kill -0 "$pid" 2>/dev/null || break
         sleep 0.01
     done
-    if [ "$(free_blocks)" -ge $((total * 9 / 10)) ]; then
+    if ! kill -0 "$pid" 2>/dev/null; then
+        why+="the program ended before the signal"$'\n'
+    elif [ "$(free_blocks)" -ge $((total * 9 / 10)) ]; then
         why+="the fill never got going"$'\n'
-    elif [ "$(free_blocks)" = 0 ] && ! kill -0 "$pid" 2>/dev/null; then
-        why+="the fill ended before the signal"$'\n'
     fi
     kill -s "$signal" "$pid" 2>/dev/null
     for _ in $(seq 300); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
