@@ -11,6 +11,7 @@ char RootPath[4] = {'?', ':', '\\', '\0'};
 HANDLE ConsoleOutput = INVALID_HANDLE_VALUE;
 std::uint64_t FreeByteCount = 0;
 std::uint64_t BytesWrittenTotal = 0;
+bool FlushFailed = false;
 
 // One write call per chunk; the buffer holds exactly one chunk.
 constexpr DWORD ChunkSize = 0x10000;
@@ -99,7 +100,15 @@ void FillAvailableSpace()
     std::fflush(stdout);
 
     // The data must reach the medium before the close deletes the file, or
-    // the overwrite could stay in the cache and be dropped with the file.
-    FlushFileBuffers(FileHandle);
+    // the overwrite could stay in the cache and be dropped with the file. A
+    // failed flush means some of it never got there (a device failing, a
+    // file system turned read-only): say so rather than let the run pass for
+    // a wipe.
+    if (!FlushFileBuffers(FileHandle)) {
+        FlushFailed = true;
+        std::fputs("Could not write all the data to the drive; its free space may not have been overwritten.\n",
+                   stdout);
+        std::fflush(stdout);
+    }
     CloseHandle(FileHandle);
 }

@@ -10,7 +10,8 @@
 // temporary file of pseudo-random bytes, then flushes and closes it, which
 // deletes it. Expects RootPath to hold the drive's root, that root to be the
 // current directory, and ConsoleOutput to be set. Asks the user first and
-// returns without writing anything if the answer is not yes.
+// returns without writing anything if the answer is not yes. Sets FlushFailed
+// when the flush says the data did not all reach the medium.
 void FillAvailableSpace();
 
 // The drive's root: its letter, ':', '\' and NUL. The front end writes the
@@ -24,3 +25,7 @@ extern HANDLE ConsoleOutput;
 // accepted in whole chunks so far.
 extern std::uint64_t FreeByteCount;
 extern std::uint64_t BytesWrittenTotal;
+
+// Set when the fill's data did not all reach the medium, so that the wipe
+// cannot be trusted; the front end turns it into its own exit status.
+extern bool FlushFailed;

@@ -27,7 +27,7 @@ int main(int argc, char* argv[])
         RootPath[0] = argv[1][0];
         if (SetCurrentDirectoryA(RootPath)) {
             FillAvailableSpace();
-            return 0;
+            return FlushFailed ? 2 : 0;
         }
     }
 

@@ -19,6 +19,7 @@ struct Volume {
     bool RefuseCreation = false;
     int ChunksAccepted = 0;       // whole writes that succeed before the first refusal
     DWORD ShortBy = 0;            // bytes each successful write reports fewer than asked
+    bool FailFlush = false;
     std::vector<DWORD> Writes{};  // the length of every write
     std::vector<std::string> Calls{};
 };
@@ -72,7 +73,7 @@ BOOL WriteFile(HANDLE File, LPCVOID, DWORD Length, LPDWORD Written, LPOVERLAPPED
 BOOL FlushFileBuffers(HANDLE File)
 {
     Fake.Calls.push_back(File == FakeFile ? "flush" : "flush of another handle");
-    return TRUE;
+    return Fake.FailFlush ? FALSE : TRUE;
 }
 
 BOOL CloseHandle(HANDLE File)
@@ -93,6 +94,7 @@ std::string RunFill(const char* Answer)
     stdin = Input;
     RootPath[0] = 'q';
     BytesWrittenTotal = 0;
+    FlushFailed = false;
     testing::internal::CaptureStdout();
     FillAvailableSpace();
     std::fflush(stdout);
@@ -128,6 +130,8 @@ TEST(Fill, FollowsTheScriptOfEachRun)
          Fill, {65536, 65536, 65536, 65536}, "Drive Q (4398047559680 bytes free)", 2 * 65536},
         {"short writes are counted as reported", {{{8, 512, 100}, {8, 512, 0}}, 0, false, 2, 1000}, "y\n",
          Fill, {65536, 65536, 65536, 0}, "Drive Q (409600 bytes free)", 2 * 64536},
+        {"a failed flush is reported, and the file still closed", {{{8, 512, 16}, {8, 512, 0}}, 0, false, 1, 0, true},
+         "y\n", Fill, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536},
     };
     for (const Case& C : Cases) {
         Fake = C.Given;
@@ -135,6 +139,13 @@ TEST(Fill, FollowsTheScriptOfEachRun)
         EXPECT_EQ(Fake.Calls, C.Calls) << C.What;
         EXPECT_EQ(Fake.Writes, C.Writes) << C.What;
         EXPECT_EQ(BytesWrittenTotal, C.Counted) << C.What;
+        const std::string Report = "Flushing file buffers...\nCould not write all the data to the drive; its free "
+                                   "space may not have been overwritten.\n";
+        EXPECT_EQ(FlushFailed, C.Given.FailFlush) << C.What;
+        EXPECT_EQ(Printed.size() >= Report.size() &&
+                      Printed.compare(Printed.size() - Report.size(), Report.size(), Report) == 0,
+                  C.Given.FailFlush)
+            << C.What;
         if (C.DriveLine != nullptr)
             EXPECT_NE(Printed.find(std::string("\n") + C.DriveLine + "\n"), std::string::npos) << C.What;
         else
