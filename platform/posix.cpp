@@ -5,6 +5,10 @@
 //
 //   - Drives. The root of drive X: (either case) is the directory /mnt/x, as
 //     under WSL. Only the letters A to Z name drives; any other path is refused.
+//     As a Windows drive letter always names a volume, /mnt/x must be the root
+//     of a mounted file system, or a link to one, as the kernel reports it: a
+//     plain directory is no drive, since filling it would fill whatever file
+//     system holds /mnt.
 //   - Free space. The bytes this process can really write: the blocks free to
 //     unprivileged users, or all free blocks for root, which may use the
 //     reserve. It is returned as sectors per cluster x bytes per sector x free
@@ -28,9 +32,13 @@
 #include "platform.h"
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -115,6 +123,52 @@ BOOL WriteConsoleA(HANDLE Console, LPCVOID Buffer, DWORD CharsToWrite, LPDWORD C
     return Done == CharsToWrite ? TRUE : FALSE;
 }
 
+// Whether Path is a mount point in /proc/self/mountinfo, whose fifth field is
+// the mount point with blanks, tabs, newlines and backslashes as \ooo.
+static bool ListedAsMountPoint(const char* Path)
+{
+    std::FILE* Table = std::fopen("/proc/self/mountinfo", "re");
+    if (Table == nullptr)
+        return false;
+    char Line[3 * PATH_MAX];
+    bool Found = false;
+    while (!Found && std::fgets(Line, sizeof Line, Table) != nullptr) {
+        const char* Field = Line;
+        for (int Skipped = 0; Skipped < 4 && Field != nullptr; ++Skipped)
+            if ((Field = std::strchr(Field, ' ')) != nullptr)
+                ++Field;
+        if (Field == nullptr)
+            continue;
+        char Point[PATH_MAX];
+        std::size_t Length = 0;
+        for (; *Field != ' ' && *Field != '\0' && Length + 1 < sizeof Point; ++Length) {
+            if (Field[0] == '\\' && Field[1] >= '0' && Field[1] <= '3' && Field[2] >= '0' && Field[2] <= '7' &&
+                Field[3] >= '0' && Field[3] <= '7') {
+                Point[Length] = static_cast<char>((Field[1] - '0') * 64 + (Field[2] - '0') * 8 + (Field[3] - '0'));
+                Field += 4;
+            } else {
+                Point[Length] = *Field++;
+            }
+        }
+        Point[Length] = '\0';
+        Found = std::strcmp(Point, Path) == 0;
+    }
+    std::fclose(Table);
+    return Found;
+}
+
+// Whether the directory open as Fd (whose name is Directory) is the root of a
+// mounted file system. Kernels since 5.8 say so through statx; older ones
+// are asked through the mount table.
+static bool IsMountRoot(int Fd, const char* Directory)
+{
+    struct statx Status;
+    if (statx(Fd, "", AT_EMPTY_PATH, 0, &Status) == 0 && (Status.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0)
+        return (Status.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+    char Resolved[PATH_MAX];
+    return realpath(Directory, Resolved) != nullptr && ListedAsMountPoint(Resolved);
+}
+
 BOOL SetCurrentDirectoryA(LPCSTR PathName)
 {
     char Directory[7];
@@ -122,7 +176,20 @@ BOOL SetCurrentDirectoryA(LPCSTR PathName)
         errno = ENOENT;
         return FALSE;
     }
-    return chdir(Directory) == 0 ? TRUE : FALSE;
+    // Checked and entered through one descriptor, so that what becomes
+    // current is the very directory found to be a volume.
+    const int Fd = open(Directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (Fd < 0)
+        return FALSE;
+    bool Entered = false;
+    if (!IsMountRoot(Fd, Directory))
+        errno = ENOMEDIUM;
+    else
+        Entered = fchdir(Fd) == 0;
+    const int Saved = errno;
+    close(Fd);
+    errno = Saved;
+    return Entered ? TRUE : FALSE;
 }
 
 BOOL GetDiskFreeSpaceA(LPCSTR RootPathName, LPDWORD SectorsPerCluster, LPDWORD BytesPerSector,

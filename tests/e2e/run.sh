@@ -43,16 +43,23 @@ printf '%s\n' "$secret" >"$work/elsewhere"
 # Makes /mnt/q what the case asks for. Drives: tmpfs:SIZE; readonly; noinodes
 # (no inode left for a new file); full (a file of the user's takes all the
 # space). A QUORLANE.TMP of the user's in the root: existing (a file),
-# existing-dir, existing-link (a link to a file elsewhere). No drive: none (no
-# /mnt/q), regular-file (a file where the drive should be), dangling (a link
-# to nothing).
+# existing-dir, existing-link (a link to a file elsewhere). A link to a
+# volume mounted elsewhere: mount-link. No drive: none (no /mnt/q),
+# regular-file (a file where the drive should be), dangling (a link to
+# nothing), plain-dir (a directory of the user's, no volume), dir-link (a link
+# to one).
 prepare_drive() {
-    umount -q /mnt/q 2>/dev/null
-    rm -rf /mnt/q
+    umount -q /mnt/q /mnt/elsewhere 2>/dev/null
+    rm -rf /mnt/q /mnt/elsewhere "$work/folder"
     case $1 in
         none) return ;;
         regular-file) printf '%s' "$secret" >/mnt/q; return ;;
         dangling) ln -s /nowhere /mnt/q; return ;;
+        plain-dir) mkdir /mnt/q && printf '%s' "$secret" >/mnt/q/notes.txt; return ;;
+        dir-link) mkdir "$work/folder" && printf '%s' "$secret" >"$work/folder/notes.txt"
+                  ln -s "$work/folder" /mnt/q; return ;;
+        mount-link) mkdir /mnt/elsewhere && mount -t tmpfs -o size=256k quorlane-q /mnt/elsewhere
+                    ln -s /mnt/elsewhere /mnt/q; return ;;
     esac
     mkdir /mnt/q
     case $1 in
@@ -73,7 +80,8 @@ prepare_drive() {
 # entry, its kind, size, link target and contents, the free space, and the
 # file elsewhere that a link may point to.
 snapshot() {
-    if [ -d /mnt/q ] && [ ! -L /mnt/q ]; then
+    [ -L /mnt/q ] && echo "link to $(readlink /mnt/q)"
+    if [ -d /mnt/q ]; then
         (cd /mnt/q && find . -printf '%p %y %s %l\n' | sort && find . -type f -exec sha256sum {} + | sort)
         mountpoint -q /mnt/q && echo "free $(free_bytes)"
     else
@@ -94,6 +102,9 @@ check_drive() {  # $1: the snapshot taken before the run
 while IFS='|' read -r name args input drive expect status; do
     [ -z "$name" ] && continue
     for field in name args input drive expect status; do printf -v "$field" '%s' "$(trim "${!field}")"; done
+    # Wine, like Windows with a drive letter given to a folder, takes any
+    # directory for a drive; the native build takes only a volume.
+    [ "$runner" = wine ] && [[ $drive = plain-dir || $drive = dir-link ]] && continue
     prepare_drive "$drive"
     before=$(snapshot)
     free=$(mountpoint -q /mnt/q && free_bytes)
@@ -124,6 +135,9 @@ letter with no drive         | x:                    | y\n       | tmpfs:256k | 
 drive not mounted            | q:                    | y\n       | none       | usage    | 1
 drive is a regular file      | q:                    | y\n       | regular-file | usage  | 1
 drive is a dangling link     | q:                    | y\n       | dangling   | usage    | 1
+drive is a plain directory   | q:                    | y\n       | plain-dir  | usage    | 1
+drive links to a directory   | q:                    | y\n       | dir-link   | usage    | 1
+drive links to a volume      | q:                    | y\n       | mount-link | filled   | 0
 backslash alone              | '\\'                  | y\n       | tmpfs:256k | usage    | 1
 non-ASCII letter             | $'\xe9:'              | y\n       | tmpfs:256k | usage    | 1
 non-ASCII bytes              | $'\xc3\xa9:'          | y\n       | tmpfs:256k | usage    | 1
