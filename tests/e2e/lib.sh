@@ -26,6 +26,7 @@ enter_private_mounts() {
 
 finish() {
     [ "${runner:-}" = wine ] && wineserver -k 2>/dev/null
+    [ -n "${nbdkit_pid:-}${chain_device:-}" ] && detach_chain
     umount -q /mnt/q 2>/dev/null
     rm -rf "$work"
 }
@@ -59,4 +60,38 @@ report() {  # $1: case name; $2: empty if it passed, else why not
 finish_report() {
     echo "$passed passed, $failed failed"
     [ "$failed" = 0 ]
+}
+
+# Waits up to ten seconds for a test (as given to `test`) to hold.
+wait_for() {
+    local _
+    for _ in $(seq 100); do test "$@" && return 0; sleep 0.1; done
+    return 1
+}
+
+# A real block device with a server behind it: nbdkit, given the plugin and
+# filter arguments, serves on a Unix socket; nbdfuse shows the export as a
+# file; losetup attaches that file as a loop device, named in $chain_device.
+# Both daemons are started here, in the caller's namespace, and ended by their
+# PIDs in detach_chain. Their messages go to $work/chain.log.
+attach_chain() {
+    mkdir -p "$work/chain"
+    nbdkit -f -U "$work/chain.sock" "$@" 2>>"$work/chain.log" &
+    nbdkit_pid=$!
+    wait_for -S "$work/chain.sock" || return 1
+    nbdfuse "$work/chain/disk" --unix "$work/chain.sock" 2>>"$work/chain.log" &
+    nbdfuse_pid=$!
+    wait_for -f "$work/chain/disk" || return 1
+    chain_device=$(losetup -f --show "$work/chain/disk")
+}
+
+# Unmounts drive q: and takes the chain down, whatever state it is in.
+detach_chain() {
+    umount -q /mnt/q 2>/dev/null || umount -l /mnt/q 2>/dev/null
+    [ -n "${chain_device:-}" ] && losetup -d "$chain_device" 2>/dev/null
+    fusermount3 -u "$work/chain" 2>/dev/null
+    kill "${nbdfuse_pid:-}" "${nbdkit_pid:-}" 2>/dev/null
+    wait "${nbdfuse_pid:-}" "${nbdkit_pid:-}" 2>/dev/null
+    chain_device="" nbdfuse_pid="" nbdkit_pid=""
+    rm -f "$work/chain.sock"
 }
