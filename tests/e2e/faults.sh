@@ -31,7 +31,8 @@ report_text=$'Flushing file buffers...\nCould not write all the data to the driv
 files() { (cd "$1" && find . -name 'user-*' -type f -exec sha256sum {} + | sort); }
 
 # Fault: EIO or ENOSPC (every write the server is sent fails from then on),
-# or killed (the server is killed). Runners: where the case runs.
+# brief (writes fail with EIO for 0.3 seconds, then succeed again), or killed
+# (the server is killed). Runners: where the case runs.
 #   name | file system | fault | runners
 while IFS='|' read -r name fs fault runners; do
     [ -z "$name" ] && continue
@@ -42,7 +43,7 @@ while IFS='|' read -r name fs fault runners; do
     truncate -s 320M "$image"
     "mkfs.$fs" -q "$([ "$fs" = xfs ] && echo -f || echo -F)" "$image" >/dev/null
     why=""
-    if ! attach_chain --filter=error file "$image" error-pwrite="${fault/killed/EIO}" \
+    if ! attach_chain --filter=error file "$image" error-pwrite="$([ "${fault:0:1}" = E ] && echo "$fault" || echo EIO)" \
              error-pwrite-rate=100% error-pwrite-file="$work/fail" ||
        ! mount "$chain_device" /mnt/q; then
         detach_chain
@@ -59,7 +60,11 @@ while IFS='|' read -r name fs fault runners; do
     timeout 300 "${run[@]}" q: <"$work/input" >"$work/out" 2>"$work/err" &
     pid=$!
     while kill -0 "$pid" 2>/dev/null && [ "$(stat -f -c %a /mnt/q)" -gt $((total / 2)) ]; do sleep 0.01; done
-    if [ "$fault" = killed ]; then kill -KILL "$nbdkit_pid"; else touch "$work/fail"; fi
+    case $fault in
+        killed) kill -KILL "$nbdkit_pid" ;;
+        brief) touch "$work/fail"; sleep 0.3; rm "$work/fail" ;;
+        *) touch "$work/fail" ;;
+    esac
     { wait "$pid"; } 2>/dev/null
     rc=$?
     left=$(cd /mnt/q && ls -A | grep -iv -e '^user-' -e '^lost+found$')
@@ -86,7 +91,39 @@ done <<'CASES'
 writes fail (EIO) on ext4     | ext4 | EIO    | native wine
 writes fail (EIO) on xfs      | xfs  | EIO    | native
 device answers ENOSPC on ext4 | ext4 | ENOSPC | native
+device fails briefly on xfs   | xfs  | brief  | native
 server killed on ext4         | ext4 | killed | native
 CASES
+
+# The bar follows the disk: on a device that takes 30 MB/s, by the time half
+# the bar is drawn at least a quarter of the free space has reached it, as the
+# server's log of the writes it was sent shows. A count of bytes, not a
+# timing, which a loaded machine cannot upset. Native only: under Wine the
+# writes go through Wine's own file services.
+if [ "$runner" = native ]; then
+    image=$work/slow.img
+    rm -f "$image"
+    truncate -s 256M "$image" && mkfs.ext4 -q -F -m 0 "$image"
+    why="" sent=0 free=0
+    if attach_chain --filter=rate --filter=log file "$image" rate=240M logfile="$work/server.log" &&
+       mount "$chain_device" /mnt/q; then
+        free=$(($(stat -f -c '%a * %S' /mnt/q)))
+        timeout 300 python3 "$here/pty_run.py" --at-mark 40 "cp '$work/server.log' '$work/at-mark-40'" \
+            'Continue?' $'y\r' "${run[@]}" q: >"$work/out" 2>&1
+        rc=$?
+        sent=0
+        for count in $(grep -o ' Write id=.* count=0x[0-9a-f]*' "$work/at-mark-40" 2>/dev/null | sed 's/.*count=//'); do
+            sent=$((sent + count))
+        done
+        [ "$rc" = 0 ] || why+="exit status $rc"$'\n'
+        [ -f "$work/at-mark-40" ] || why+="the bar never reached 40 marks"$'\n'
+        [ $((sent * 4)) -ge "$free" ] ||
+            why+="when mark 40 was drawn, the device had been sent $sent bytes of $free free"$'\n'
+    else
+        why+="could not attach and mount the image: $(tail -3 "$work/chain.log")"$'\n'
+    fi
+    detach_chain
+    report "slow device: the bar is not ahead of the disk ($((sent >> 20)) MiB of $((free >> 20)) sent at mark 40)" "$why"
+fi
 
 finish_report

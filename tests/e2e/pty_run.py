@@ -1,18 +1,22 @@
 #!/usr/bin/env python3
 """Runs a command on a pseudo-terminal and prints everything it wrote there.
 
-Usage: pty_run.py PROMPT INPUT COMMAND [ARG...]
+Usage: pty_run.py [--at-mark N SHELL-COMMAND] [--times FILE] PROMPT INPUT COMMAND [ARG...]
 
 INPUT is typed shortly after PROMPT has appeared on the terminal (terminal
 control sequences aside: Wine draws its console with cursor movements between
 the characters). Wine's console drops what is typed before it starts reading,
 hence the pause, and the input is typed again if nothing more appears for a
-few seconds. Exits with the command's status.
+few seconds. With --at-mark, SHELL-COMMAND runs once the Nth progress mark
+has appeared; with --times, FILE gets the time of every mark and of the end
+("mark SECONDS", "exit SECONDS"), counted from when INPUT was first typed.
+Exits with the command's status.
 """
 import os
 import pty
 import re
 import select
+import subprocess
 import sys
 import time
 
@@ -20,14 +24,23 @@ CONTROL_SEQUENCE = re.compile(rb"\x1b(\[[0-?]*[ -/]*[@-~]|\][^\x07]*\x07|[@-Z\\-
 
 
 def main():
-    prompt, typed = sys.argv[1].encode(), sys.argv[2].encode()
+    args = sys.argv[1:]
+    at_mark = hook = times_file = None
+    while args[0] in ("--at-mark", "--times"):
+        if args[0] == "--at-mark":
+            at_mark, hook, args = int(args[1]), args[2], args[3:]
+        else:
+            times_file, args = args[1], args[2:]
+    times = []  # when each mark appeared
+    prompt, typed = args[0].encode(), args[1].encode()
     pid, fd = pty.fork()
     if pid == 0:
-        os.execvp(sys.argv[3], sys.argv[3:])
+        os.execvp(args[2], args[2:])
     seen = bytearray()
     typed_at = None  # when INPUT was last typed
     answered = 0     # how much had appeared by then
     status = None
+    first_typed = None
     while True:
         ready, _, _ = select.select([fd], [], [], 0.2)
         data = b""
@@ -37,17 +50,27 @@ def main():
             except OSError:  # the terminal hangs up once the command has ended
                 data = b""
             seen += data
+            if first_typed is not None:
+                times += [time.monotonic() - first_typed] * data.count(b"#")
+            if at_mark is not None and seen.count(b"#") >= at_mark:
+                subprocess.run(hook, shell=True)
+                at_mark = None
         unanswered = typed_at is None or (len(seen) == answered and time.time() - typed_at > 5)
         if status is None and unanswered and prompt in CONTROL_SEQUENCE.sub(b"", bytes(seen)):
             time.sleep(1)
             os.write(fd, typed)
             typed_at, answered = time.time(), len(seen)
+            first_typed = first_typed or time.monotonic()
         if status is None:
             done, code = os.waitpid(pid, os.WNOHANG)
             if done:
                 status = code
         if status is not None and not data:  # ended, and nothing more to read
             break
+    if times_file is not None:
+        with open(times_file, "w") as out:
+            out.writelines(f"mark {t:.3f}\n" for t in times)
+            out.write(f"exit {time.monotonic() - first_typed:.3f}\n")
     sys.stdout.buffer.write(seen)
     sys.exit(os.waitstatus_to_exitcode(status))
 
