@@ -4,7 +4,12 @@
 #   2. whole runs (fill, flush, delete) on a 1.5 GiB tmpfs and a 1 GiB ext4
 #      image, against dd's zero fill of the same drive, with dd from
 #      /dev/urandom, sfill (one random pass) and scrub (random pattern) beside
-#      them, all interleaved round by round, with the peak memory of each.
+#      them, all interleaved round by round, with the peak memory of each;
+#   3. a slow device: 512 MiB at 30 MB/s (nbdkit's rate filter, with its
+#      default burst of two seconds, through nbdfuse and a loop device), with
+#      ext4 and with xfs: when Quorlane's bar is half drawn (mark 40) as a
+#      share of its run, the time from its last mark to its exit, and its run
+#      against dd's zero fill of the same device.
 # Prints markdown tables. Speeds are ratios to dd's zero fill measured in the
 # same round: 1.00 is as fast as writing zeros, higher is faster.
 #
@@ -16,7 +21,7 @@ rounds=${1:-5}
 if [ -z "${QUORLANE_BENCH_NAMESPACE:-}" ]; then
     [ "$(id -u)" = 0 ] || { echo "The benchmark mounts its drives, which needs root."; exit 1; }
     need=()
-    for package in cmake make g++ e2fsprogs secure-delete scrub time; do
+    for package in cmake make g++ python3 e2fsprogs xfsprogs nbdkit libnbd-bin fuse3 secure-delete scrub time bc; do
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || need+=("$package")
     done
     if [ ${#need[@]} -gt 0 ]; then
@@ -27,15 +32,17 @@ if [ -z "${QUORLANE_BENCH_NAMESPACE:-}" ]; then
     QUORLANE_BENCH_NAMESPACE=1 exec unshare -m --propagation private "$0" "$@"
 fi
 
+source tests/e2e/lib.sh  # for attach_chain and detach_chain
 quorlane=$PWD/build/native/quorlane
 work=$(mktemp -d)
-trap 'umount -q /mnt/q 2>/dev/null; rm -rf "$work"' EXIT
+trap 'detach_chain || true; rm -rf "$work"' EXIT
 mount -t tmpfs -o size=1m,mode=0755 quorlane-bench /mnt
 mkdir /mnt/q
 
 echo "Measured on $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //') ($(nproc) cores, $(free -g | awk '/Mem:/ { print $2 }') GiB, $(uname -sr)),"
 echo "where Quorlane uses its $(build/native/generator_bench | awk 'END { print $1 }') generator; the drives are a tmpfs and an ext4"
-echo "image file on the machine's disk, mounted through a loop device."
+echo "image file on the machine's disk, mounted through a loop device; the slow device is described"
+echo "below."
 echo
 echo "### Generator, one core, 64 KiB chunks"
 echo
@@ -98,4 +105,40 @@ for contender in "${contenders[@]}"; do
         row+=" | $(printf '%.3f' "$mine") | $(printf '%.2fx' "$(echo "$zero / $mine" | bc -l)")"
     done
     echo "$row | $((peak[$contender] / 1024)) MiB |"
+done
+echo
+
+# The slow device, for each file system: dd's zero fill and Quorlane in
+# turn, Quorlane on a pseudo-terminal so that its bar is drawn and timed.
+echo "### A slow device: 512 MiB at 30 MB/s, median of $rounds interleaved rounds"
+echo
+echo "| file system | dd zeros: seconds | Quorlane: seconds | speed vs dd zeros | mark 40 at | last mark to exit |"
+echo "|---|---:|---:|---:|---:|---:|"
+for fs in ext4 xfs; do
+    truncate -s 512M "$work/slow.img"
+    if [ "$fs" = ext4 ]; then mkfs.ext4 -q -F -m 0 "$work/slow.img"; else mkfs.xfs -q -f "$work/slow.img"; fi
+    attach_chain --filter=rate file "$work/slow.img" rate=240M
+    dd_times="" q_times="" shares="" tails=""
+    for round in $(seq "$rounds"); do
+        for contender in dd_zero quorlane; do
+            mount "$chain_device" /mnt/q
+            [ "$fs" = ext4 ] && echo 0 >"/sys/fs/ext4/$(basename "$chain_device")/reserved_clusters"
+            sync
+            if [ "$contender" = dd_zero ]; then
+                start=$EPOCHREALTIME
+                fill_dd_zero || true  # dd ends at the full drive with an error
+                dd_times+="$(echo "$EPOCHREALTIME - $start" | bc -l) "
+            else
+                python3 tests/e2e/pty_run.py --times "$work/times" 'Continue?' $'y\r' "$quorlane" q: >/dev/null
+                read -r share tail run < <(awk '$1 == "mark" { m[++n] = $2 } $1 == "exit" { e = $2 }
+                    END { printf "%.4f %.4f %.4f\n", m[40] / e, e - m[n], e }' "$work/times")
+                q_times+="$run " shares+="$share " tails+="$tail "
+            fi
+            umount /mnt/q
+        done
+    done
+    detach_chain || true
+    zero=$(echo "$dd_times" | median) mine=$(echo "$q_times" | median)
+    printf '| %s | %.3f | %.3f | %.2fx | %.0f%% | %.2f s |\n' "$fs" "$zero" "$mine" "$(echo "$zero / $mine" | bc -l)" \
+        "$(echo "$(echo "$shares" | median) * 100" | bc -l)" "$(echo "$tails" | median)"
 done
