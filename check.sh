@@ -10,7 +10,7 @@ set -eu
 cd "$(dirname "$0")"
 
 packages=(cmake make g++ googletest python3 util-linux valgrind e2fsprogs xfsprogs btrfs-progs ntfs-3g
-          nbdkit libnbd-bin fuse3 g++-mingw-w64-x86-64 wine64)
+          nbdkit libnbd-bin fuse3 zfs-fuse exfat-fuse exfatprogs bc g++-mingw-w64-x86-64 wine64)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")

@@ -62,10 +62,10 @@ finish_report() {
     [ "$failed" = 0 ]
 }
 
-# Waits up to ten seconds for a test (as given to `test`) to hold.
+# Waits up to ten seconds for a command to succeed.
 wait_for() {
     local _
-    for _ in $(seq 100); do test "$@" && return 0; sleep 0.1; done
+    for _ in $(seq 100); do "$@" && return 0; sleep 0.1; done
     return 1
 }
 
@@ -78,11 +78,11 @@ attach_chain() {
     mkdir -p "$work/chain"
     nbdkit -f -U "$work/chain.sock" "$@" 2>>"$work/chain.log" &
     nbdkit_pid=$!
-    wait_for -S "$work/chain.sock" || return 1
+    wait_for test -S "$work/chain.sock" || return 1
     nbdfuse "$work/chain/disk" --unix "$work/chain.sock" 2>>"$work/chain.log" &
     nbdfuse_pid=$!
-    wait_for -f "$work/chain/disk" || return 1
-    chain_device=$(losetup -f --show "$work/chain/disk")
+    wait_for test -f "$work/chain/disk" || return 1
+    chain_device=$(losetup -f --show --direct-io=on "$work/chain/disk")
 }
 
 # Unmounts drive q: and takes the chain down, whatever state it is in.

@@ -3,22 +3,26 @@
 #
 #   remnants.sh native|wine PROGRAM [FILESYSTEM...]
 #
-# File systems: ext4, xfs, btrfs, ntfs (through ntfs-3g); and, to show what a
-# run leaves where it cannot reach, ext4-pool (ext4's reserved cluster pool
-# left closed) and ext4-user (run by an ordinary user, who cannot have the
-# blocks reserved for root either; native only).
+# File systems: ext4, xfs, btrfs, ntfs (through ntfs-3g), zfs (through
+# zfs-fuse), exfat (through exfat-fuse); and, to show what a run leaves where
+# it cannot reach, ext4-pool (ext4's reserved cluster pool left closed),
+# ext4-user (run by an ordinary user, who cannot have the blocks reserved for
+# root either; native only) and zfs-dedup (a pool with dedup=on).
 #
 # For each file system: make an image, mount it as drive q:, write forty small
 # files (100 bytes to 3 KiB) and one large file over all the rest of the
-# space, each line a marker, so that any free space a run leaves out shows; delete
-# them, and count the 4 KiB blocks of the raw image that still hold a marker.
-# Then run the program on q:, answering y, and count again. Prints the counts
-# as a markdown table, with where the survivors live.
+# space, each line a numbered marker, so that any free space a run leaves out
+# shows and no two blocks are alike for deduplication to merge; delete them,
+# and count the 4 KiB blocks of the raw image that still hold a marker. Then
+# run the program on q:, answering y, and count again. Prints the counts and
+# the run's time as a markdown table, with where the survivors live.
 #
 # What must hold: every run ends with no file left and exit status 0; the
 # deleted data was there to find before the run; after it, ext4 (its reserved
 # cluster pool opened to the fill) keeps at most two blocks with a marker, and
-# no file system keeps more than a tenth of the large file's blocks.
+# no file system keeps more than a tenth of the large file's blocks. On
+# zfs-dedup the fill's data, which repeats every 16 MiB, is stored almost not
+# at all, and the run is only timed, and stopped after five minutes.
 set -u
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -27,43 +31,85 @@ source "$here/lib.sh"
 enter_private_mounts "$@"
 prepare_runner "$1" "$2"
 shift 2
-if [ $# -gt 0 ]; then filesystems=("$@"); else filesystems=(ext4 ext4-pool ext4-user xfs btrfs ntfs); fi
+if [ $# -gt 0 ]; then filesystems=("$@"); else filesystems=(ext4 ext4-pool ext4-user xfs btrfs ntfs zfs zfs-dedup exfat); fi
 mkdir /mnt/q
 
 # Image size (the smallest each mkfs here accepts, or near it), tool, and
 # where the measured survivors live.
-declare -A size=([ext4]=64M [xfs]=320M [btrfs]=128M [ntfs]=64M)
-declare -A mkfs=([ext4]=mkfs.ext4 [xfs]=mkfs.xfs [btrfs]=mkfs.btrfs [ntfs]=mkfs.ntfs)
+declare -A size=([ext4]=64M [xfs]=320M [btrfs]=128M [ntfs]=64M [zfs]=128M [exfat]=64M)
+declare -A mkfs=([ext4]=mkfs.ext4 [xfs]=mkfs.xfs [btrfs]=mkfs.btrfs [ntfs]=mkfs.ntfs [zfs]=zfs-fuse
+                 [exfat]=mkfs.exfat)
 declare -A where=(
     [ext4]="at most a block or two that the last write could not have, once the reserved cluster pool is opened to the fill"
     [ext4-pool]="ext4's reserved cluster pool (2% or 4096 clusters), kept back from every file"
     [ext4-user]="the blocks reserved for root (5%), which an ordinary user's file cannot have"
-    [xfs]="free blocks xfs holds back for its own metadata (reserve pool, per-group reservations)"
+    [xfs]="free blocks xfs holds back for its own metadata (reserve pool, per-group reservations); how many of them held the deleted file depends on where each file was placed"
     [btrfs]="small files kept inline in metadata b-tree blocks, which a file's data cannot reach (varies from run to run)"
     [ntfs]="files small enough to live inside their MFT record, which stays with the MFT"
+    [zfs]="space ZFS keeps back from files as the pool fills, which no file's data can have"
+    [zfs-dedup]="the fill's data repeats every 16 MiB, so dedup stores it almost not at all, and the pool is filled only with its tables; wipe through a dataset with dedup=off"
+    [exfat]="nothing: every cluster is open to a file's data"
 )
 
+# ZFS through zfs-fuse: one daemon for the whole script, started here in the
+# namespace, with its socket directory on a private tmpfs, and stopped by its
+# PID. A pool is made, imported and exported in place of mkfs, mount and
+# umount; its one device is the image, and it has no compression.
+start_zfs() {
+    [ -n "${zfs_pid:-}" ] && return
+    [ -d /run/zfs ] || { mkdir /run/zfs && made_run_zfs=1; }
+    mount -t tmpfs -o size=1m,mode=0700 quorlane-zfs /run/zfs
+    zfs-fuse --no-daemon --no-kstat-mount >>"$work/zfs.log" 2>&1 &
+    zfs_pid=$!
+    wait_for test -S /run/zfs/zfs_socket
+}
+stop_zfs() {
+    [ -n "${zfs_pid:-}" ] || return 0
+    kill "$zfs_pid" && wait "$zfs_pid"
+    umount /run/zfs
+    [ -z "${made_run_zfs:-}" ] || rmdir /run/zfs
+    zfs_pid=""
+}
+trap 'stop_zfs; finish' EXIT
+
 make_image() {  # $1: file system; $2: image
-    truncate -s "${size[$1]}" "$2"
+    truncate -s "${size[${1%%-*}]}" "$2"
     case $1 in
         # 4 KiB blocks, as on an ext4 of any real size (mkfs picks 1 KiB for
         # images this small), so that a block is what the count counts.
         # Wine counts only the space free to ordinary users, so under Wine
         # the last piece of a fill could not reach the blocks reserved for
         # root (Windows has no such reserve): give the image none there.
-        ext4) mkfs.ext4 -q -F -b 4096 $([ "$runner" = wine ] && echo -m 0) "$2" ;;
+        ext4*) mkfs.ext4 -q -F -b 4096 $([ "$runner" = wine ] && echo -m 0) "$2" ;;
         xfs) mkfs.xfs -q -f "$2" ;;
         btrfs) mkfs.btrfs -q -f "$2" >/dev/null ;;
         ntfs) mkfs.ntfs -q -F -Q "$2" >/dev/null 2>&1 ;;
+        zfs*) start_zfs && zpool create -m /mnt/q -O dedup="$([ "$1" = zfs-dedup ] && echo on || echo off)" \
+                  quorlane "$2" && zpool export quorlane ;;
+        exfat) mkfs.exfat "$2" >/dev/null ;;
     esac
 }
 
 mount_image() {  # $1: file system; $2: image
-    if [ "$1" = ntfs ]; then
-        mount -t ntfs-3g "$2" /mnt/q
-    else
-        mount -o loop "$2" /mnt/q
-    fi
+    case $1 in
+        ntfs) mount -t ntfs-3g "$2" /mnt/q ;;
+        zfs*) zpool import -d "$(dirname "$2")" quorlane ;;
+        # exfat-fuse takes only a block device; it stays in the foreground,
+        # so that its PID is known, and ends when the drive is unmounted.
+        exfat) exfat_device=$(losetup -f --show "$2") || return
+               mount.exfat-fuse -d "$exfat_device" /mnt/q >>"$work/exfat.log" 2>&1 &
+               exfat_pid=$!
+               wait_for mountpoint -q /mnt/q ;;
+        *) mount -o loop "$2" /mnt/q ;;
+    esac
+}
+
+unmount_image() {  # $1: file system
+    case $1 in
+        zfs*) zpool export quorlane ;;
+        exfat) umount /mnt/q; wait "$exfat_pid"; losetup -d "$exfat_device" ;;
+        *) umount /mnt/q ;;
+    esac
 }
 
 # Lets the fill have ext4's reserved cluster pool, which otherwise only the
@@ -80,7 +126,7 @@ write_markers() {  # $1: marker of the large file; $2: marker of the small ones
         bytes=$((100 + (n - 1) * 75))  # 100 bytes to 3 KiB
         yes "$2-$n" | head -c "$bytes" >"/mnt/q/small-$n.dat"
     done
-    yes "$1" >/mnt/q/large.dat 2>/dev/null  # until the drive is full
+    seq 1 1000000000 | sed "s/^/$1-/" >/mnt/q/large.dat 2>/dev/null  # until the drive is full
     sync
     rm -f /mnt/q/large.dat /mnt/q/small-*.dat
     sync
@@ -94,14 +140,17 @@ for fs in "${filesystems[@]}"; do
     [ "$fs" != ext4-user ] || [ "$runner" = native ] || continue
     command -v "${mkfs[$kind]}" >/dev/null || { report "$fs" "${mkfs[$kind]} is not installed"; continue; }
     [ "$kind" != ntfs ] || command -v ntfs-3g >/dev/null || { report "$fs" "ntfs-3g is not installed"; continue; }
-    image=$work/$fs.img
+    [ "$kind" != exfat ] || command -v mount.exfat-fuse >/dev/null ||
+        { report "$fs" "exfat-fuse is not installed"; continue; }
+    mkdir -p "$work/$fs"  # the image alone in its directory, where zpool import looks
+    image=$work/$fs/image
     large="QUORLANE-REMNANT-LARGE-$fs"
     small="QUORLANE-REMNANT-SMALL-$fs"
-    make_image "$kind" "$image" && mount_image "$kind" "$image" ||
+    make_image "$fs" "$image" && mount_image "$kind" "$image" ||
         { report "$fs" "could not make and mount the image"; continue; }
     [ "$kind" = ext4 ] && open_reserve  # markers in every block a file can have
     write_markers "$large" "$small"
-    umount /mnt/q
+    unmount_image "$kind"
     large_before=$(blocks "$image" "$large")
     small_before=$(blocks "$image" "$small")
 
@@ -111,17 +160,24 @@ for fs in "${filesystems[@]}"; do
         ext4) open_reserve ;;
         ext4-user) open_reserve; chmod 1777 /mnt/q; as=(setpriv --reuid=65534 --regid=65534 --clear-groups) ;;
     esac
-    printf 'y\n' | timeout 600 "${as[@]}" "${run[@]}" q: >"$work/out" 2>&1
+    limit=$([ "$fs" = zfs-dedup ] && echo 300 || echo 600)
+    start=$EPOCHREALTIME
+    printf 'y\n' | timeout "$limit" "${as[@]}" "${run[@]}" q: >"$work/out" 2>&1
     rc=$?
-    left=$(find /mnt/q -maxdepth 1 -iname 'quorlane.tmp')
-    umount /mnt/q
+    seconds=$(printf '%.1f' "$(echo "$EPOCHREALTIME - $start" | bc -l)")
+    left=$(find /mnt/q -maxdepth 1 \( -iname 'quorlane.tmp' -o -name '.fuse_hidden*' \))
+    unmount_image "$kind"
     large_after=$(blocks "$image" "$large")
     small_after=$(blocks "$image" "$small")
-    rm -f "$image"
+    rm -rf "$work/$fs"
 
     why=""
-    [ "$rc" = 0 ] || why+="exit status $rc: $(tail -3 "$work/out")"$'\n'
-    grep -q 'Flushing file buffers' "$work/out" || why+="the fill did not finish"$'\n'
+    if [ "$fs" = zfs-dedup ] && [ "$rc" = 124 ]; then
+        seconds="stopped at $limit"
+    else
+        [ "$rc" = 0 ] || why+="exit status $rc: $(tail -3 "$work/out")"$'\n'
+        grep -q 'Flushing file buffers' "$work/out" || why+="the fill did not finish"$'\n'
+    fi
     [ -z "$left" ] || why+="left on the drive: $left"$'\n'
     [ "$large_before" -gt 0 ] || why+="the deleted large file could not be found even before the run"$'\n'
     [ $((large_after * 10)) -le "$large_before" ] || [ "$fs" != "$kind" ] ||
@@ -129,13 +185,14 @@ for fs in "${filesystems[@]}"; do
     if [ "$fs" = ext4 ] && [ $((large_after + small_after)) -gt 2 ]; then
         why+="$((large_after + small_after)) blocks with a marker survived on ext4"$'\n'
     fi
-    report "$fs ($runner): large file $large_before -> $large_after blocks, small files $small_before -> $small_after" "$why"
-    rows+=("| $fs | $runner | $large_before | $large_after | $small_before | $small_after | ${where[$fs]} |")
+    report "$fs ($runner): large file $large_before -> $large_after blocks, small files $small_before -> $small_after, $seconds s" "$why"
+    rows+=("| $fs | $runner | $large_before | $large_after | $small_before | $small_after | $seconds | ${where[$fs]} |")
 done
+stop_zfs
 
 echo
-echo "| file system | build | large file: blocks before | after | small files: blocks before | after | where survivors live |"
-echo "|---|---|---:|---:|---:|---:|---|"
+echo "| file system | build | large file: blocks before | after | small files: blocks before | after | run, s | where survivors live |"
+echo "|---|---|---:|---:|---:|---:|---:|---|"
 printf '%s\n' "${rows[@]}"
 echo
 finish_report
