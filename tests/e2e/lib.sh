@@ -40,7 +40,9 @@ prepare_runner() {
     run=("$program")
     [ "$runner" = wine ] || return 0
     command -v wine >/dev/null || skip "wine is not installed"
-    export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    # Wine makes its server's directory under TMPDIR; keep it in $work.
+    export WINEPREFIX=$work/prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" TMPDIR=$work/tmp
+    mkdir -p "$TMPDIR"
     wineboot -i >/dev/null 2>&1 || { echo "FAIL: could not create a Wine prefix"; exit 1; }
     wineserver -w
     find "$WINEPREFIX/dosdevices" -mindepth 1 -maxdepth 1 ! -name 'c:' -exec rm -f {} +
