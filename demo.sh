@@ -5,15 +5,18 @@
 #      a private mount namespace, so nothing is mounted on the machine itself);
 #   3. writes a file holding a recognisable secret, deletes it, and shows that
 #      the secret can still be read from the raw image;
-#   4. runs the real program on Q:, answering y, so you see its banner,
-#      prompt and bar;
-#   5. shows that the secret is gone from the image, and cleans up.
+#   4. runs the real program on Q:, so you see its banner, prompt and bar;
+#      at a terminal you answer its question yourself, otherwise (a pipe, CI)
+#      the demo answers y;
+#   5. shows that the secret is gone from the image.
+# However it ends, it leaves nothing behind: the image lives in a scratch
+# directory removed on exit, and the mounts vanish with the namespace.
 # Needs root (for mounting); installs what it needs with apt-get.
 set -eu
 cd "$(dirname "$0")"
 
 if [ "$(id -u)" != 0 ]; then
-    echo "The demo mounts a file-system image, which needs root: run it with sudo."
+    echo "The demo mounts a file-system image, which needs root: run it as root."
     exit 1
 fi
 if [ -z "${QUORLANE_DEMO_NAMESPACE:-}" ]; then
@@ -30,7 +33,7 @@ if [ -z "${QUORLANE_DEMO_NAMESPACE:-}" ]; then
 fi
 
 work=$(mktemp -d)
-trap 'umount -q /mnt/q 2>/dev/null; rm -rf "$work"' EXIT
+trap 'umount -q /mnt/q 2>/dev/null || true; rm -rf "$work"' EXIT
 image=$work/drive.img
 secret="QUORLANE-DEMO-SECRET-$(date +%s)"
 occurrences() { grep -a -o "$secret" "$image" | wc -l; }
@@ -47,7 +50,8 @@ sync
 rm /mnt/q/secret.txt
 umount /mnt/q
 echo "Wrote 8 MiB of \"$secret\" to drive Q: and deleted it."
-echo "The raw image still holds the secret $(occurrences) times."
+occurrences >"$work/before"
+echo "The raw image still holds the secret $(cat "$work/before") times."
 echo
 
 mount -o loop "$image" /mnt/q
@@ -55,12 +59,26 @@ mount -o loop "$image" /mnt/q
 device=$(basename "$(findmnt -n -o SOURCE /mnt/q)")
 [ -w "/sys/fs/ext4/$device/reserved_clusters" ] && echo 0 >"/sys/fs/ext4/$device/reserved_clusters"
 
-echo "Running: quorlane q:   (answering y)"
-printf 'y\n' | build/native/quorlane q:
+status=0
+if [ -t 0 ]; then
+    echo "Running: quorlane q:   (answer y to wipe)"
+    build/native/quorlane q: || status=$?
+else
+    echo "Running: quorlane q:   (answering y)"
+    printf 'y\n' | build/native/quorlane q: || status=$?
+fi
 umount /mnt/q
 
 echo
 left=$(occurrences)
-echo "After the wipe the raw image holds the secret $left times."
-[ "$left" = 0 ] && echo "The deleted secret can no longer be found." ||
+echo "After the run the raw image holds the secret $left times."
+if [ "$status" != 0 ]; then
+    echo "Quorlane ended with exit status $status (see the README)."
+elif [ "$left" = 0 ]; then
+    echo "The deleted secret can no longer be found."
+elif [ "$left" = "$(cat "$work/before")" ]; then
+    echo "Nothing was wiped: the answer was not y."
+else
     echo "Some copies survived where no file can reach (see the README)."
+fi
+exit "$status"
