@@ -99,7 +99,7 @@ mount_image() {  # $1: file system; $2: image
         exfat) exfat_device=$(losetup -f --show "$2") || return
                mount.exfat-fuse -d "$exfat_device" /mnt/q >>"$work/exfat.log" 2>&1 &
                exfat_pid=$!
-               wait_for mountpoint -q /mnt/q ;;
+               wait_for mountpoint -q /mnt/q || { kill "$exfat_pid"; wait "$exfat_pid"; losetup -d "$exfat_device"; return 1; } ;;
         *) mount -o loop "$2" /mnt/q ;;
     esac
 }

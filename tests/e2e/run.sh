@@ -139,6 +139,9 @@ drive is a plain directory   | q:                    | y\n       | plain-dir  | 
 drive links to a directory   | q:                    | y\n       | dir-link   | usage    | 1
 drive links to a volume      | q:                    | y\n       | mount-link | filled   | 0
 backslash alone              | '\\'                  | y\n       | tmpfs:256k | usage    | 1
+no options: --help           | --help                | y\n       | tmpfs:256k | usage    | 1
+no options: -h               | -h                    | y\n       | tmpfs:256k | usage    | 1
+no options: /?               | '/?'                  | y\n       | tmpfs:256k | usage    | 1
 non-ASCII letter             | $'\xe9:'              | y\n       | tmpfs:256k | usage    | 1
 non-ASCII bytes              | $'\xc3\xa9:'          | y\n       | tmpfs:256k | usage    | 1
 very long, not a drive       | "$(printf 'x%.0s' {1..5000})" | y\n | tmpfs:256k | usage  | 1
