@@ -73,7 +73,8 @@ wait_for() {
 
 # A real block device with a server behind it: nbdkit, given the plugin and
 # filter arguments, serves on a Unix socket; nbdfuse shows the export as a
-# file; losetup attaches that file as a loop device, named in $chain_device.
+# file; losetup attaches that file as a loop device, named in $chain_device,
+# with direct I/O so that the loop keeps no cache of its own, as a disk has none.
 # Both daemons are started here, in the caller's namespace, and ended by their
 # PIDs in detach_chain. Their messages go to $work/chain.log.
 attach_chain() {
