@@ -11,7 +11,7 @@ cd "$(dirname "$0")"
 
 packages=(cmake make g++ googletest python3 util-linux valgrind bc e2fsprogs xfsprogs btrfs-progs ntfs-3g
           nbdkit libnbd-bin fuse3 zfs-fuse exfat-fuse exfatprogs dpkg-dev lintian man-db unzip icoutils
-          g++-mingw-w64-x86-64 wine64)
+          g++-mingw-w64-x86-64 wine64 wine)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
