@@ -20,13 +20,15 @@ if [ "$(id -u)" != 0 ]; then
     exit 1
 fi
 if [ -z "${QUORLANE_DEMO_NAMESPACE:-}" ]; then
-    packages=(cmake make g++ e2fsprogs util-linux)
-    for package in "${packages[@]}"; do
-        if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed'; then
-            apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${packages[@]}"
-            break
-        fi
+    missing=()
+    for package in cmake make g++ e2fsprogs util-linux; do
+        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
     done
+    if [ ${#missing[@]} -gt 0 ]; then
+        echo "The demo needs these Debian packages, which are not installed: ${missing[*]}"
+        echo "Installing them with apt-get:"
+        apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
+    fi
     cmake -S . -B build/native -DCMAKE_BUILD_TYPE=Release >/dev/null
     cmake --build build/native -j "$(nproc)" --target quorlane >/dev/null
     QUORLANE_DEMO_NAMESPACE=1 exec unshare -m --propagation private "$0" "$@"
