@@ -46,6 +46,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <mntent.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -131,37 +132,19 @@ BOOL WriteConsoleA(HANDLE Console, LPCVOID Buffer, DWORD CharsToWrite, LPDWORD C
     return Done == CharsToWrite ? TRUE : FALSE;
 }
 
-// Whether Path is a mount point in /proc/self/mountinfo, whose fifth field is
-// the mount point with blanks, tabs, newlines and backslashes as \ooo.
+// Whether Path is a mount point in the mount table (whose escapes, such as
+// \040 for a blank, getmntent decodes).
 static bool ListedAsMountPoint(const char* Path)
 {
-    std::FILE* Table = std::fopen("/proc/self/mountinfo", "re");
+    std::FILE* Table = setmntent("/proc/self/mounts", "re");
     if (Table == nullptr)
         return false;
-    char Line[3 * PATH_MAX];
+    struct mntent Entry;
+    char Strings[4 * PATH_MAX];
     bool Found = false;
-    while (!Found && std::fgets(Line, sizeof Line, Table) != nullptr) {
-        const char* Field = Line;
-        for (int Skipped = 0; Skipped < 4 && Field != nullptr; ++Skipped)
-            if ((Field = std::strchr(Field, ' ')) != nullptr)
-                ++Field;
-        if (Field == nullptr)
-            continue;
-        char Point[PATH_MAX];
-        std::size_t Length = 0;
-        for (; *Field != ' ' && *Field != '\0' && Length + 1 < sizeof Point; ++Length) {
-            if (Field[0] == '\\' && Field[1] >= '0' && Field[1] <= '3' && Field[2] >= '0' && Field[2] <= '7' &&
-                Field[3] >= '0' && Field[3] <= '7') {
-                Point[Length] = static_cast<char>((Field[1] - '0') * 64 + (Field[2] - '0') * 8 + (Field[3] - '0'));
-                Field += 4;
-            } else {
-                Point[Length] = *Field++;
-            }
-        }
-        Point[Length] = '\0';
-        Found = std::strcmp(Point, Path) == 0;
-    }
-    std::fclose(Table);
+    while (!Found && getmntent_r(Table, &Entry, Strings, sizeof Strings) != nullptr)
+        Found = std::strcmp(Entry.mnt_dir, Path) == 0;
+    endmntent(Table);
     return Found;
 }
 
