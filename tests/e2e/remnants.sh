@@ -53,12 +53,11 @@ declare -A where=(
 
 # ZFS through zfs-fuse: one daemon for the whole script, started here in the
 # namespace, with its socket directory on a private tmpfs, and stopped by its
-# PID. A pool is made, imported and exported in place of mkfs, mount and
+# PID; the directory goes again if it was empty. A pool is made, imported and exported in place of mkfs, mount and
 # umount; its one device is the image, and it has no compression.
 start_zfs() {
     [ -n "${zfs_pid:-}" ] && return
-    [ -d /run/zfs ] || { mkdir /run/zfs && made_run_zfs=1; }
-    mount -t tmpfs -o size=1m,mode=0700 quorlane-zfs /run/zfs
+    mkdir -p /run/zfs && mount -t tmpfs -o size=1m,mode=0700 quorlane-zfs /run/zfs
     zfs-fuse --no-daemon --no-kstat-mount >>"$work/zfs.log" 2>&1 &
     zfs_pid=$!
     wait_for test -S /run/zfs/zfs_socket
@@ -66,8 +65,7 @@ start_zfs() {
 stop_zfs() {
     [ -n "${zfs_pid:-}" ] || return 0
     kill "$zfs_pid" && wait "$zfs_pid"
-    umount /run/zfs
-    [ -z "${made_run_zfs:-}" ] || rmdir /run/zfs
+    umount /run/zfs && rmdir /run/zfs 2>/dev/null  # unless something of the machine's is in it
     zfs_pid=""
 }
 trap 'stop_zfs; finish' EXIT

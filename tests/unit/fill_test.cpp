@@ -139,12 +139,8 @@ TEST(Fill, FollowsTheScriptOfEachRun)
         EXPECT_EQ(Fake.Calls, C.Calls) << C.What;
         EXPECT_EQ(Fake.Writes, C.Writes) << C.What;
         EXPECT_EQ(BytesWrittenTotal, C.Counted) << C.What;
-        const std::string Report = "Flushing file buffers...\nCould not write all the data to the drive; its free "
-                                   "space may not have been overwritten.\n";
         EXPECT_EQ(FlushFailed, C.Given.FailFlush) << C.What;
-        EXPECT_EQ(Printed.size() >= Report.size() &&
-                      Printed.compare(Printed.size() - Report.size(), Report.size(), Report) == 0,
-                  C.Given.FailFlush)
+        EXPECT_EQ(Printed.find("...\nCould not write all the data to the drive") != std::string::npos, C.Given.FailFlush)
             << C.What;
         if (C.DriveLine != nullptr)
             EXPECT_NE(Printed.find(std::string("\n") + C.DriveLine + "\n"), std::string::npos) << C.What;
