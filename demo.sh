@@ -52,8 +52,8 @@ sync
 rm /mnt/q/secret.txt
 umount /mnt/q
 echo "Wrote 8 MiB of \"$secret\" to drive Q: and deleted it."
-occurrences >"$work/before"
-echo "The raw image still holds the secret $(cat "$work/before") times."
+before=$(occurrences)
+echo "The raw image still holds the secret $before times."
 echo
 
 mount -o loop "$image" /mnt/q
@@ -78,7 +78,7 @@ if [ "$status" != 0 ]; then
     echo "Quorlane ended with exit status $status (see the README)."
 elif [ "$left" = 0 ]; then
     echo "The deleted secret can no longer be found."
-elif [ "$left" = "$(cat "$work/before")" ]; then
+elif [ "$left" = "$before" ]; then
     echo "Nothing was wiped: the answer was not y."
 else
     echo "Some copies survived where no file can reach (see the README)."
