@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Benchmarks Quorlane in one run, as anyone can rerun it (root, Debian):
-#   1. the generator's speed beside memset of the same 64 KiB buffer;
-#   2. whole runs (fill, flush, delete) on a 1.5 GiB tmpfs and a 1 GiB ext4
+#   1. whole runs (fill, flush, delete) on a 1.5 GiB tmpfs and a 1 GiB ext4
 #      image, against dd's zero fill of the same drive, with dd from
 #      /dev/urandom, sfill (one random pass) and scrub (random pattern) beside
-#      them, all interleaved round by round, with the peak memory of each;
-#   3. a slow device: 512 MiB at 30 MB/s (nbdkit's rate filter, with its
+#      them, all interleaved round by round, with the user CPU time and the
+#      peak memory of each;
+#   2. a slow device: 512 MiB at 30 MB/s (nbdkit's rate filter, with its
 #      default burst of two seconds, through nbdfuse and a loop device), with
 #      ext4 and with xfs: when Quorlane's bar is half drawn (mark 40) as a
 #      share of its run, the time from its last mark to its exit, and its run
@@ -28,7 +28,7 @@ if [ -z "${QUORLANE_BENCH_NAMESPACE:-}" ]; then
         apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${need[@]}"
     fi
     cmake -S . -B build/native -DCMAKE_BUILD_TYPE=Release >/dev/null
-    cmake --build build/native -j "$(nproc)" --target quorlane generator_bench >/dev/null
+    cmake --build build/native -j "$(nproc)" --target quorlane >/dev/null
     QUORLANE_BENCH_NAMESPACE=1 exec unshare -m --propagation private "$0" "$@"
 fi
 
@@ -39,15 +39,9 @@ trap 'detach_chain || true; rm -rf "$work"' EXIT
 mount -t tmpfs -o size=1m,mode=0755 quorlane-bench /mnt
 mkdir /mnt/q
 
-echo "Measured on $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //') ($(nproc) cores, $(free -g | awk '/Mem:/ { print $2 }') GiB, $(uname -sr)),"
-echo "where Quorlane uses its $(build/native/generator_bench | awk 'END { print $1 }') generator; the drives are a tmpfs and an ext4"
-echo "image file on the machine's disk, mounted through a loop device; the slow device is described"
-echo "below."
-echo
-echo "### Generator, one core, 64 KiB chunks"
-echo
-build/native/generator_bench | awk 'NR == 1 { print "| " $1 " | " $2 " | " $3 " " $4 " |"; print "|---|---:|---:|"; next }
-                                    { print "| " $1 " | " $2 " | " $3 " |" }'
+echo "Measured on $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //') ($(nproc) cores, $(free -g | awk '/Mem:/ { print $2 }') GiB, $(uname -sr));"
+echo "the fast drives are a tmpfs and an ext4 image file on the machine's disk, mounted through a"
+echo "loop device; the slow device is described below."
 echo
 
 # Each contender fills all free space of /mnt/q and leaves it empty again.
@@ -75,18 +69,19 @@ mount_drive() {  # $1: tmpfs or ext4
 truncate -s 1G "$work/ext4.img"
 mkfs.ext4 -q -F -m 0 "$work/ext4.img"
 
-declare -A seconds peak
+declare -A seconds user peak
 for drive in tmpfs ext4; do
-    for contender in "${contenders[@]}"; do seconds[$drive.$contender]=""; done
+    for contender in "${contenders[@]}"; do seconds[$drive.$contender]="" user[$drive.$contender]=""; done
     for round in $(seq "$rounds"); do
         for contender in "${contenders[@]}"; do
             mount_drive "$drive"
             sync
             start=$EPOCHREALTIME
-            /usr/bin/time -f %M -o "$work/peak" bash -c "$(declare -f "fill_$contender"); quorlane=$quorlane; fill_$contender"
+            /usr/bin/time -f '%M %U' -o "$work/usage" bash -c "$(declare -f "fill_$contender"); quorlane=$quorlane; fill_$contender"
             end=$EPOCHREALTIME
             seconds[$drive.$contender]+="$(echo "$end - $start" | bc -l) "
-            peak[$contender]=$(cat "$work/peak")
+            read -r peak[$contender] cpu < <(tail -1 "$work/usage")  # after any "exited with" line
+            user[$drive.$contender]+="$cpu "
         done
     done
     umount /mnt/q
@@ -95,14 +90,15 @@ done
 median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 echo "### Whole run against dd's zero fill, median of $rounds interleaved rounds"
 echo
-echo "| contender | tmpfs 1.5 GiB: seconds | speed vs dd zeros | ext4 1 GiB: seconds | speed vs dd zeros | peak memory |"
-echo "|---|---:|---:|---:|---:|---:|"
+echo "| contender | tmpfs 1.5 GiB: seconds | user CPU | speed vs dd zeros | ext4 1 GiB: seconds | user CPU | speed vs dd zeros | peak memory |"
+echo "|---|---:|---:|---:|---:|---:|---:|---:|"
 for contender in "${contenders[@]}"; do
     row="| ${label[$contender]}"
     for drive in tmpfs ext4; do
         mine=$(echo "${seconds[$drive.$contender]}" | median)
         zero=$(echo "${seconds[$drive.dd_zero]}" | median)
-        row+=" | $(printf '%.3f' "$mine") | $(printf '%.2fx' "$(echo "$zero / $mine" | bc -l)")"
+        cpu=$(echo "${user[$drive.$contender]}" | median)
+        row+=" | $(printf '%.3f | %.2f s | %.2fx' "$mine" "$cpu" "$(echo "$zero / $mine" | bc -l)")"
     done
     echo "$row | $((peak[$contender] / 1024)) MiB |"
 done

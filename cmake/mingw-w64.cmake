@@ -7,10 +7,6 @@ set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
 set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
 set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
 
-# GCC does not align the stack for AVX spills on Win64; let the assembler make
-# every vector move an unaligned one, which costs nothing on aligned data.
-set(CMAKE_CXX_FLAGS_INIT -Wa,-muse-unaligned-vector-move)
-
 # Every .exe stands alone, needing no DLL beyond the system's.
 set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
 

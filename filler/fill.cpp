@@ -13,9 +13,16 @@ std::uint64_t FreeByteCount = 0;
 std::uint64_t BytesWrittenTotal = 0;
 bool FlushFailed = false;
 
-// One write call per chunk; the buffer holds exactly one chunk.
+// One write call per chunk.
 constexpr DWORD ChunkSize = 0x10000;
 static_assert(ChunkSize == 65536, "a chunk is 64 KiB");
+
+// The fill bytes repeat every period, so the run makes one period, a window
+// at a time as its first passes reach them, and every later pass writes again
+// the window it would otherwise have made afresh: pass k writes window
+// k mod ChunksPerPeriod. FillBuffer is the window of the current pass.
+constexpr std::uint64_t ChunksPerPeriod = GeneratorPeriod / ChunkSize;
+static_assert(GeneratorPeriod % ChunkSize == 0, "a period is whole chunks");
 
 static const char TemporaryFileName[] = "QUORLANE.TMP";
 
@@ -25,7 +32,8 @@ static DWORD NumberOfFreeClusters = 0;
 static DWORD TotalNumberOfClusters = 0;
 static char Answer = '\0';
 static HANDLE FileHandle = INVALID_HANDLE_VALUE;
-static unsigned char FillBuffer[ChunkSize];
+static unsigned char Period[GeneratorPeriod];
+static unsigned char* FillBuffer = Period;
 static DWORD LastWriteCount = 0;
 
 // The free space the last volume query reported, in bytes. Two 32-bit figures
@@ -77,15 +85,17 @@ void FillAvailableSpace()
     // other failure ends it the same way, since there is nothing better to do
     // than to finish, flush and delete.
     SeedGenerator(static_cast<std::uint32_t>(std::time(nullptr)));
-    for (;;) {
+    for (std::uint64_t Pass = 0;; ++Pass) {
         BytesWrittenTotal += LastWriteCount;
         AdvanceMeter();
-        GenerateFillBytes(FillBuffer, sizeof FillBuffer);
+        FillBuffer = Period + Pass % ChunksPerPeriod * ChunkSize;
+        if (Pass < ChunksPerPeriod)
+            GenerateFillBytes(FillBuffer, ChunkSize);
         if (!WriteFile(FileHandle, FillBuffer, ChunkSize, &LastWriteCount, nullptr))
             break;
     }
 
-    // Less than a chunk may still be free: fill it from the same buffer. The
+    // Less than a chunk may still be free: fill it from the last window. The
     // length is capped at the buffer, since a loop ended by something other
     // than a full drive (a file size limit) can leave more space than that.
     GetDiskFreeSpaceA(RootPath, &SectorsPerCluster, &BytesPerSector, &NumberOfFreeClusters,

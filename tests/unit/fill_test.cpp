@@ -3,10 +3,13 @@
 // full drive, volume figures whose product needs 64 bits, writes that succeed
 // short), and the order of the calls the program relies on.
 #include "filler.h"
+#include "generator.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -21,6 +24,7 @@ struct Volume {
     DWORD ShortBy = 0;            // bytes each successful write reports fewer than asked
     bool FailFlush = false;
     std::vector<DWORD> Writes{};  // the length of every write
+    std::vector<std::vector<unsigned char>> Data{};  // and its bytes
     std::vector<std::string> Calls{};
 };
 Volume Fake;
@@ -61,11 +65,12 @@ HANDLE CreateFileA(LPCSTR FileName, DWORD DesiredAccess, DWORD ShareMode, LPSECU
     return Fake.RefuseCreation ? INVALID_HANDLE_VALUE : FakeFile;
 }
 
-BOOL WriteFile(HANDLE File, LPCVOID, DWORD Length, LPDWORD Written, LPOVERLAPPED)
+BOOL WriteFile(HANDLE File, LPCVOID Buffer, DWORD Length, LPDWORD Written, LPOVERLAPPED)
 {
     EXPECT_EQ(File, FakeFile);
     const bool Accepted = static_cast<int>(Fake.Writes.size()) < Fake.ChunksAccepted;
     Fake.Writes.push_back(Length);
+    Fake.Data.emplace_back(static_cast<const unsigned char*>(Buffer), static_cast<const unsigned char*>(Buffer) + Length);
     *Written = Accepted ? Length - Fake.ShortBy : 0;
     return Accepted ? TRUE : FALSE;
 }
@@ -104,6 +109,26 @@ std::string RunFill(const char* Answer)
     return Printed;
 }
 
+// Whether the writes handed out the stream of the generator seeded with a
+// clock reading from From to To: each pass its own chunk of it, the tail the
+// bytes of the last pass again.
+bool WroteTheStream(std::time_t From, std::time_t To)
+{
+    const std::size_t Passes = Fake.Data.size() - 1;
+    std::vector<unsigned char> Stream(Passes * 65536);
+    for (std::time_t Clock = From; Clock <= To; ++Clock) {
+        SeedGenerator(static_cast<std::uint32_t>(Clock));
+        GenerateFillBytes(Stream.data(), Stream.size());
+        bool Same = true;
+        for (std::size_t Write = 0; Write <= Passes; ++Write)
+            Same = Same && std::memcmp(Fake.Data[Write].data(), &Stream[std::min(Write, Passes - 1) * 65536],
+                                       Fake.Data[Write].size()) == 0;
+        if (Same)
+            return true;
+    }
+    return false;
+}
+
 TEST(Fill, FollowsTheScriptOfEachRun)
 {
     struct Case {
@@ -116,6 +141,8 @@ TEST(Fill, FollowsTheScriptOfEachRun)
         std::uint64_t Counted;  // BytesWrittenTotal at the end
     };
     const std::vector<std::string> Fill = {"query", "create", "query", "flush", "close"};
+    std::vector<DWORD> PastOnePeriod(300, 65536);  // chunks 256 on repeat chunks 0 on
+    PastOnePeriod.push_back(4096);
     const Case Cases[] = {
         {"declined: nothing created", {{{8, 512, 100}, {8, 512, 100}}}, "n\n",
          {"query"}, {}, nullptr, 0},
@@ -132,10 +159,14 @@ TEST(Fill, FollowsTheScriptOfEachRun)
          Fill, {65536, 65536, 65536, 0}, "Drive Q (409600 bytes free)", 2 * 64536},
         {"a failed flush is reported, and the file still closed", {{{8, 512, 16}, {8, 512, 0}}, 0, false, 1, 0, true},
          "y\n", Fill, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536},
+        {"past the period of the fill data", {{{8, 512, 4801}, {8, 512, 1}}, 0, false, 299}, "y\n",
+         Fill, PastOnePeriod, "Drive Q (19664896 bytes free)", 299 * 65536},
     };
     for (const Case& C : Cases) {
         Fake = C.Given;
+        const std::time_t Started = std::time(nullptr);
         const std::string Printed = RunFill(C.Answer);
+        EXPECT_TRUE(Fake.Data.empty() || WroteTheStream(Started, std::time(nullptr))) << C.What;
         EXPECT_EQ(Fake.Calls, C.Calls) << C.What;
         EXPECT_EQ(Fake.Writes, C.Writes) << C.What;
         EXPECT_EQ(BytesWrittenTotal, C.Counted) << C.What;
