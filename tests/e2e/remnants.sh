@@ -54,7 +54,9 @@ declare -A where=(
 # ZFS through zfs-fuse: one daemon for the whole script, started here in the
 # namespace, with its socket directory on a private tmpfs, and stopped by its
 # PID; the directory goes again if it was empty. A pool is made, imported and exported in place of mkfs, mount and
-# umount; its one device is the image, and it has no compression.
+# umount; its one device is the image, and it has no compression. It is kept
+# out of the machine's pool cache, so that a run stopped halfway leaves no
+# pool behind for the next to trip over.
 start_zfs() {
     [ -n "${zfs_pid:-}" ] && return
     mkdir -p /run/zfs && mount -t tmpfs -o size=1m,mode=0700 quorlane-zfs /run/zfs
@@ -82,7 +84,7 @@ make_image() {  # $1: file system; $2: image
         xfs) mkfs.xfs -q -f "$2" ;;
         btrfs) mkfs.btrfs -q -f "$2" >/dev/null ;;
         ntfs) mkfs.ntfs -q -F -Q "$2" >/dev/null 2>&1 ;;
-        zfs*) start_zfs && zpool create -m /mnt/q -O dedup="$([ "$1" = zfs-dedup ] && echo on || echo off)" \
+        zfs*) start_zfs && zpool create -o cachefile=none -m /mnt/q -O dedup="$([ "$1" = zfs-dedup ] && echo on || echo off)" \
                   quorlane "$2" && zpool export quorlane ;;
         exfat) mkfs.exfat "$2" >/dev/null ;;
     esac
@@ -91,7 +93,7 @@ make_image() {  # $1: file system; $2: image
 mount_image() {  # $1: file system; $2: image
     case $1 in
         ntfs) mount -t ntfs-3g "$2" /mnt/q ;;
-        zfs*) zpool import -d "$(dirname "$2")" quorlane ;;
+        zfs*) zpool import -o cachefile=none -d "$(dirname "$2")" quorlane ;;
         # exfat-fuse takes only a block device; it stays in the foreground,
         # so that its PID is known, and ends when the drive is unmounted.
         exfat) exfat_device=$(losetup -f --show "$2") || return
