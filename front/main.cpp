@@ -8,6 +8,9 @@ static const char WebAddressLine[] = "https://quorlane.example/";
 
 int main(int argc, char* argv[])
 {
+    // A drive with no medium must fail the run's calls, not stop it behind
+    // a "No disk" dialog.
+    SetErrorMode(SEM_FAILCRITICALERRORS);
     SetConsoleTitleA(ProductTitle);
     ConsoleOutput = GetStdHandle(STD_OUTPUT_HANDLE);
 
@@ -27,7 +30,7 @@ int main(int argc, char* argv[])
         RootPath[0] = argv[1][0];
         if (SetCurrentDirectoryA(RootPath)) {
             FillAvailableSpace();
-            return FlushFailed ? 2 : 0;
+            return WipeIncomplete ? 2 : 0;
         }
     }
 

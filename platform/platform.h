@@ -18,9 +18,11 @@
 
 #else
 
+#include <cstdarg>
 #include <cstdint>
 
 typedef int BOOL;
+typedef unsigned int UINT;
 typedef std::uint32_t DWORD;
 typedef DWORD* LPDWORD;
 typedef void* HANDLE;
@@ -43,7 +45,12 @@ typedef OVERLAPPED* LPOVERLAPPED;
 #define CREATE_NEW 1u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
 #define FILE_FLAG_DELETE_ON_CLOSE 0x04000000u
+#define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200u
+#define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000u
+#define FORMAT_MESSAGE_MAX_WIDTH_MASK 0x000000FFu
+#define SEM_FAILCRITICALERRORS 0x0001u
 
+UINT SetErrorMode(UINT Mode);
 BOOL SetConsoleTitleA(LPCSTR Title);
 HANDLE GetStdHandle(DWORD StdHandle);
 BOOL WriteConsoleA(HANDLE Console, LPCVOID Buffer, DWORD CharsToWrite, LPDWORD CharsWritten,
@@ -59,5 +66,8 @@ BOOL WriteFile(HANDLE File, LPCVOID Buffer, DWORD BytesToWrite, LPDWORD BytesWri
 BOOL FlushFileBuffers(HANDLE File);
 BOOL CloseHandle(HANDLE Object);
 LPSTR CharUpperA(LPSTR String);
+DWORD GetLastError();
+DWORD FormatMessageA(DWORD Flags, LPCVOID Source, DWORD MessageId, DWORD LanguageId, LPSTR Buffer,
+                     DWORD Size, va_list* Arguments);
 
 #endif

@@ -9,9 +9,15 @@
 //     of a mounted file system, or a link to one, as the kernel reports it: a
 //     plain directory is no drive, since filling it would fill whatever file
 //     system holds /mnt.
-//   - Free space. The bytes this process can really write: the blocks free to
-//     unprivileged users, or all free blocks for root, which may use the
-//     reserve. It is returned as sectors per cluster x bytes per sector x free
+//   - Free space. The bytes a file of this process can really be given: the
+//     blocks free to unprivileged users. Root may also have the blocks ext2/3/4
+//     reserve for it, though not ext4's reserved cluster pool, which only the
+//     file system itself may use: root there gets all free blocks less the
+//     pool (its clusters from sysfs, the blocks to a cluster from the
+//     superblock), or the unprivileged figure where the pool cannot be read.
+//     Other file systems count, in all free blocks, space that no file can
+//     have (btrfs: metadata), so root elsewhere gets the unprivileged figure.
+//     It is returned as sectors per cluster x bytes per sector x free
 //     clusters; a cluster count too large for 32 bits is scaled by growing the
 //     cluster, never truncated.
 //   - Exclusive, delete-on-close creation. The file is created with
@@ -34,6 +40,8 @@
 //     a terminal; otherwise the call fails, as WriteConsoleA does on a pipe.
 //   - The console title is the xterm "set window title" sequence, sent only
 //     to a terminal.
+//   - Errors. GetLastError is errno, and FormatMessageA gives its strerror
+//     text. There are no critical-error dialogs to turn off.
 //
 // Handles are file descriptors stored in the pointer-sized HANDLE.
 
@@ -48,7 +56,8 @@
 #include <fcntl.h>
 #include <mntent.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 static int Descriptor(HANDLE Handle)
@@ -183,17 +192,67 @@ BOOL SetCurrentDirectoryA(LPCSTR PathName)
     return Entered ? TRUE : FALSE;
 }
 
+// The blocks of ext4's reserved cluster pool on device Device: the clusters
+// sysfs names for it, times the blocks to a cluster, which only a file system
+// made with bigalloc has more than one of. False where either cannot be read.
+static bool Ext4PoolBlocks(dev_t Device, std::uint64_t& Blocks)
+{
+    char Target[PATH_MAX];
+    char Path[sizeof Target + 64];
+    std::snprintf(Path, sizeof Path, "/sys/dev/block/%u:%u", major(Device), minor(Device));
+    const ssize_t Length = readlink(Path, Target, sizeof Target - 1);
+    if (Length <= 0)
+        return false;
+    Target[Length] = '\0';
+    const char* Slash = std::strrchr(Target, '/');
+    const char* Name = Slash != nullptr ? Slash + 1 : Target;  // as sysfs and /dev name it
+
+    unsigned long long Clusters = 0;
+    std::snprintf(Path, sizeof Path, "/sys/fs/ext4/%s/reserved_clusters", Name);
+    std::FILE* Pool = std::fopen(Path, "re");
+    const bool Counted = Pool != nullptr && std::fscanf(Pool, "%llu", &Clusters) == 1;
+    if (Pool != nullptr)
+        std::fclose(Pool);
+
+    // The superblock, 1024 bytes into the device, little-endian: the magic
+    // number, the log2 of the block and cluster sizes in KiB, and the
+    // read-only-compatible features, of which 0x200 is bigalloc.
+    unsigned char Super[1024];
+    std::snprintf(Path, sizeof Path, "/dev/%s", Name);
+    const int Fd = Counted ? open(Path, O_RDONLY | O_CLOEXEC) : -1;
+    const bool Read = Fd >= 0 && pread(Fd, Super, sizeof Super, 1024) == static_cast<ssize_t>(sizeof Super);
+    if (Fd >= 0)
+        close(Fd);
+    const auto Field = [&Super](int Offset) {
+        return static_cast<std::uint32_t>(Super[Offset] | Super[Offset + 1] << 8 | Super[Offset + 2] << 16 |
+                                          static_cast<std::uint32_t>(Super[Offset + 3]) << 24);
+    };
+    if (!Read || (Field(0x38) & 0xFFFF) != 0xEF53)
+        return false;
+    const std::uint32_t LogBlock = Field(0x18);
+    const std::uint32_t LogCluster = (Field(0x64) & 0x200) != 0 ? Field(0x1C) : LogBlock;
+    if (LogCluster < LogBlock || LogCluster - LogBlock > 30)
+        return false;
+    Blocks = static_cast<std::uint64_t>(Clusters) << (LogCluster - LogBlock);
+    return true;
+}
+
 BOOL GetDiskFreeSpaceA(LPCSTR RootPathName, LPDWORD SectorsPerCluster, LPDWORD BytesPerSector,
                        LPDWORD NumberOfFreeClusters, LPDWORD TotalNumberOfClusters)
 {
+    constexpr long Ext4Magic = 0xEF53;  // ext2 and ext3 too
     char Directory[7];
-    struct statvfs Volume;
-    if (!DriveDirectory(RootPathName, Directory) || statvfs(Directory, &Volume) != 0)
+    struct statfs Volume;
+    struct stat Root;
+    if (!DriveDirectory(RootPathName, Directory) || statfs(Directory, &Volume) != 0 || stat(Directory, &Root) != 0)
         return FALSE;
 
     std::uint64_t ClusterSize = Volume.f_frsize != 0 ? Volume.f_frsize : Volume.f_bsize;
-    std::uint64_t FreeClusters = geteuid() == 0 ? Volume.f_bfree : Volume.f_bavail;
+    std::uint64_t FreeClusters = Volume.f_bavail;
     std::uint64_t TotalClusters = Volume.f_blocks;
+    std::uint64_t PoolBlocks = 0;
+    if (geteuid() == 0 && Volume.f_type == Ext4Magic && Ext4PoolBlocks(Root.st_dev, PoolBlocks))
+        FreeClusters = Volume.f_bfree > PoolBlocks ? Volume.f_bfree - PoolBlocks : 0;
     if (ClusterSize == 0)
         return FALSE;
     const std::uint64_t SectorSize = ClusterSize % 512 == 0 ? 512 : ClusterSize;
@@ -314,6 +373,22 @@ BOOL FlushFileBuffers(HANDLE File)
 BOOL CloseHandle(HANDLE Object)
 {
     return close(Descriptor(Object)) == 0 ? TRUE : FALSE;
+}
+
+UINT SetErrorMode(UINT)
+{
+    return 0;
+}
+
+DWORD GetLastError()
+{
+    return static_cast<DWORD>(errno);
+}
+
+DWORD FormatMessageA(DWORD, LPCVOID, DWORD MessageId, DWORD, LPSTR Buffer, DWORD Size, va_list*)
+{
+    const int Length = std::snprintf(Buffer, Size, "%s", std::strerror(static_cast<int>(MessageId)));
+    return Length > 0 && static_cast<DWORD>(Length) < Size ? static_cast<DWORD>(Length) : 0;
 }
 
 LPSTR CharUpperA(LPSTR String)

@@ -6,23 +6,29 @@
 # File systems: ext4, xfs, btrfs, ntfs (through ntfs-3g), zfs (through
 # zfs-fuse), exfat (through exfat-fuse); and, to show what a run leaves where
 # it cannot reach, ext4-pool (ext4's reserved cluster pool left closed),
-# ext4-user (run by an ordinary user, who cannot have the blocks reserved for
-# root either; native only) and zfs-dedup (a pool with dedup=on).
+# ext4-full (the same, on a drive that a file of the user's fills but for
+# 8 MiB), ext4-user (run by an ordinary user, who cannot have the blocks
+# reserved for root either; native only), btrfs-quota (a quota group that
+# lets the drive's files have 32 MiB) and zfs-dedup (a pool with dedup=on).
 #
 # For each file system: make an image, mount it as drive q:, write forty small
 # files (100 bytes to 3 KiB) and one large file over all the rest of the
 # space, each line a numbered marker, so that any free space a run leaves out
 # shows and no two blocks are alike for deduplication to merge; delete them,
 # and count the 4 KiB blocks of the raw image that still hold a marker. Then
-# run the program on q:, answering y, and count again. Prints the counts and
-# the run's time as a markdown table, with where the survivors live.
+# run the program on q: on a terminal, answering y, and count again. Prints
+# the counts, the progress marks drawn and the run's time from the answer as
+# a markdown table, with where the survivors live.
 #
-# What must hold: every run ends with no file left and exit status 0; the
-# deleted data was there to find before the run; after it, ext4 (its reserved
-# cluster pool opened to the fill) keeps at most two blocks with a marker, and
-# no file system keeps more than a tenth of the large file's blocks. On
-# zfs-dedup the fill's data, which repeats every 16 MiB, is stored almost not
-# at all, and the run is only timed, and stopped after five minutes.
+# What must hold: every run ends with no file left; with exit status 0 and its
+# bar drawn to the end (79 or 80 marks, as the free space is a whole number of
+# chunks or not), except on btrfs-quota, where it must say that it stopped
+# short and end with status 2; the deleted data was there to find before the
+# run; after it, ext4 (its reserved cluster pool opened to the fill) keeps at
+# most two blocks with a marker, and no file system keeps more than a tenth of
+# the large file's blocks. On zfs-dedup the fill's data, which repeats every
+# 16 MiB, is stored almost not at all, and the run is only timed, and stopped
+# after five minutes.
 set -u
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -31,7 +37,7 @@ source "$here/lib.sh"
 enter_private_mounts "$@"
 prepare_runner "$1" "$2"
 shift 2
-if [ $# -gt 0 ]; then filesystems=("$@"); else filesystems=(ext4 ext4-pool ext4-user xfs btrfs ntfs zfs zfs-dedup exfat); fi
+if [ $# -gt 0 ]; then filesystems=("$@"); else filesystems=(ext4 ext4-pool ext4-full ext4-user xfs btrfs btrfs-quota ntfs zfs zfs-dedup exfat); fi
 mkdir /mnt/q
 
 # Image size (the smallest each mkfs here accepts, or near it), tool, and
@@ -42,9 +48,11 @@ declare -A mkfs=([ext4]=mkfs.ext4 [xfs]=mkfs.xfs [btrfs]=mkfs.btrfs [ntfs]=mkfs.
 declare -A where=(
     [ext4]="at most a block or two that the last write could not have, once the reserved cluster pool is opened to the fill"
     [ext4-pool]="ext4's reserved cluster pool (2% or 4096 clusters), kept back from every file"
+    [ext4-full]="ext4's reserved cluster pool, as above, on a drive kept nearly full by a file of the user's"
     [ext4-user]="the blocks reserved for root (5%), which an ordinary user's file cannot have"
     [xfs]="free blocks xfs holds back for its own metadata (reserve pool, per-group reservations); how many of them held the deleted file depends on where each file was placed"
     [btrfs]="small files kept inline in metadata b-tree blocks, which a file's data cannot reach (varies from run to run)"
+    [btrfs-quota]="everything past the quota of 32 MiB: the run says so and ends with status 2"
     [ntfs]="files small enough to live inside their MFT record, which stays with the MFT"
     [zfs]="space ZFS keeps back from files as the pool fills, which no file's data can have"
     [zfs-dedup]="the fill's data repeats every 16 MiB, so dedup stores it almost not at all, and the pool is filled only with its tables; wipe through a dataset with dedup=off"
@@ -82,7 +90,7 @@ make_image() {  # $1: file system; $2: image
         # root (Windows has no such reserve): give the image none there.
         ext4*) mkfs.ext4 -q -F -b 4096 $([ "$runner" = wine ] && echo -m 0) "$2" ;;
         xfs) mkfs.xfs -q -f "$2" ;;
-        btrfs) mkfs.btrfs -q -f "$2" >/dev/null ;;
+        btrfs*) mkfs.btrfs -q -f "$2" >/dev/null ;;
         ntfs) mkfs.ntfs -q -F -Q "$2" >/dev/null 2>&1 ;;
         zfs*) start_zfs && zpool create -o cachefile=none -m /mnt/q -O dedup="$([ "$1" = zfs-dedup ] && echo on || echo off)" \
                   quorlane "$2" && zpool export quorlane ;;
@@ -149,6 +157,7 @@ for fs in "${filesystems[@]}"; do
     make_image "$fs" "$image" && mount_image "$kind" "$image" ||
         { report "$fs" "could not make and mount the image"; continue; }
     [ "$kind" = ext4 ] && open_reserve  # markers in every block a file can have
+    [ "$fs" = ext4-full ] && fallocate -l $(($(stat -f -c '%a * %S' /mnt/q) - (8 << 20))) /mnt/q/kept.dat
     write_markers "$large" "$small"
     unmount_image "$kind"
     large_before=$(blocks "$image" "$large")
@@ -159,12 +168,18 @@ for fs in "${filesystems[@]}"; do
     case $fs in
         ext4) open_reserve ;;
         ext4-user) open_reserve; chmod 1777 /mnt/q; as=(setpriv --reuid=65534 --regid=65534 --clear-groups) ;;
+        btrfs-quota) btrfs -q quota enable /mnt/q && btrfs -q quota rescan -w /mnt/q && btrfs qgroup limit 32M 0/5 /mnt/q ;;
     esac
     limit=$([ "$fs" = zfs-dedup ] && echo 300 || echo 600)
-    start=$EPOCHREALTIME
-    printf 'y\n' | timeout "$limit" "${as[@]}" "${run[@]}" q: >"$work/out" 2>&1
+    rm -f "$work/times"
+    timeout "$limit" python3 "$here/pty_run.py" --times "$work/times" 'Continue?' $'y\r' "${as[@]}" "${run[@]}" q: \
+        >"$work/out" 2>&1
     rc=$?
-    seconds=$(printf '%.1f' "$(echo "$EPOCHREALTIME - $start" | bc -l)")
+    seconds=$(awk '$1 == "exit" { printf "%.1f", $2 }' "$work/times" 2>/dev/null)
+    marks=$(tr -cd '#' <"$work/out" | wc -c)
+    # What the terminal showed, without control sequences or blanks, which
+    # Wine draws as cursor movements.
+    out=$(sed 's/\x1b\[[0-9;?]*[A-Za-z]//g' "$work/out" | tr -d ' \r')
     left=$(find /mnt/q -maxdepth 1 \( -iname 'quorlane.tmp' -o -name '.fuse_hidden*' \))
     unmount_image "$kind"
     large_after=$(blocks "$image" "$large")
@@ -174,9 +189,13 @@ for fs in "${filesystems[@]}"; do
     why=""
     if [ "$fs" = zfs-dedup ] && [ "$rc" = 124 ]; then
         seconds="stopped at $limit"
+    elif [ "$fs" = btrfs-quota ]; then
+        [ "$rc" = 2 ] && [[ $out = *"notalloverwritten:"*"byteswereleft."* ]] ||
+            why+="exit status $rc, and not reported as stopped short: $(tail -2 <<<"$out")"$'\n'
     else
-        [ "$rc" = 0 ] || why+="exit status $rc: $(tail -3 "$work/out")"$'\n'
-        grep -q 'Flushing file buffers' "$work/out" || why+="the fill did not finish"$'\n'
+        [ "$rc" = 0 ] || why+="exit status $rc: $(tail -3 <<<"$out")"$'\n'
+        [[ $out = *"Flushingfilebuffers"* ]] || why+="the fill did not finish"$'\n'
+        [ "$marks" -ge 79 ] || why+="the bar ended at $marks of 80 marks"$'\n'
     fi
     [ -z "$left" ] || why+="left on the drive: $left"$'\n'
     [ "$large_before" -gt 0 ] || why+="the deleted large file could not be found even before the run"$'\n'
@@ -185,14 +204,14 @@ for fs in "${filesystems[@]}"; do
     if [ "$fs" = ext4 ] && [ $((large_after + small_after)) -gt 2 ]; then
         why+="$((large_after + small_after)) blocks with a marker survived on ext4"$'\n'
     fi
-    report "$fs ($runner): large file $large_before -> $large_after blocks, small files $small_before -> $small_after, $seconds s" "$why"
-    rows+=("| $fs | $runner | $large_before | $large_after | $small_before | $small_after | $seconds | ${where[$fs]} |")
+    report "$fs ($runner): large file $large_before -> $large_after blocks, small files $small_before -> $small_after, $marks marks, $seconds s" "$why"
+    rows+=("| $fs | $runner | $large_before | $large_after | $small_before | $small_after | $marks | $seconds | ${where[$fs]} |")
 done
 stop_zfs
 
 echo
-echo "| file system | build | large file: blocks before | after | small files: blocks before | after | run, s | where survivors live |"
-echo "|---|---|---:|---:|---:|---:|---:|---|"
+echo "| file system | build | large file: blocks before | after | small files: blocks before | after | bar | run, s | where survivors live |"
+echo "|---|---|---:|---:|---:|---:|---:|---:|---|"
 printf '%s\n' "${rows[@]}"
 echo
 finish_report

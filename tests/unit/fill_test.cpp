@@ -41,6 +41,11 @@ LPSTR CharUpperA(LPSTR String)
     return String;
 }
 BOOL WriteConsoleA(HANDLE, LPCVOID, DWORD, LPDWORD, LPVOID) { return FALSE; }
+DWORD GetLastError() { return 5; }
+DWORD FormatMessageA(DWORD, LPCVOID, DWORD Code, DWORD, LPSTR Buffer, DWORD Size, va_list*)
+{
+    return Code == 5 ? static_cast<DWORD>(std::snprintf(Buffer, Size, "Access is denied. \r\n")) : 0;
+}
 
 BOOL GetDiskFreeSpaceA(LPCSTR, LPDWORD SectorsPerCluster, LPDWORD BytesPerSector,
                        LPDWORD NumberOfFreeClusters, LPDWORD TotalNumberOfClusters)
@@ -99,7 +104,7 @@ std::string RunFill(const char* Answer)
     stdin = Input;
     RootPath[0] = 'q';
     BytesWrittenTotal = 0;
-    FlushFailed = false;
+    WipeIncomplete = false;
     testing::internal::CaptureStdout();
     FillAvailableSpace();
     std::fflush(stdout);
@@ -139,28 +144,35 @@ TEST(Fill, FollowsTheScriptOfEachRun)
         std::vector<DWORD> Writes;
         const char* DriveLine;  // nullptr: none printed
         std::uint64_t Counted;  // BytesWrittenTotal at the end
+        const char* Ending;     // the last lines printed
     };
+    const char* const Flushed = "Flushing file buffers...\n";
+    const char* const FlushFailed =
+        "...\nCould not write all the data to the drive; its free space may not have been overwritten.\n";
     const std::vector<std::string> Fill = {"query", "create", "query", "flush", "close"};
     std::vector<DWORD> PastOnePeriod(300, 65536);  // chunks 256 on repeat chunks 0 on
     PastOnePeriod.push_back(4096);
     const Case Cases[] = {
         {"declined: nothing created", {{{8, 512, 100}, {8, 512, 100}}}, "n\n",
-         {"query"}, {}, nullptr, 0},
-        {"creation refused: nothing written", {{{8, 512, 100}, {8, 512, 100}}, 0, true}, "y\n",
-         {"query", "create"}, {}, nullptr, 0},
+         {"query"}, {}, nullptr, 0, "Continue? \n"},
+        {"creation refused: nothing written, and the system's reason given", {{{8, 512, 100}, {8, 512, 100}}, 0, true},
+         "y\n", {"query", "create"}, {}, nullptr, 0, "destination drive.\nAccess is denied.\n"},
         {"three chunks, then a tail of one cluster", {{{8, 512, 49}, {8, 512, 1}}, 0, false, 3}, "y\n",
-         Fill, {65536, 65536, 65536, 65536, 4096}, "Drive Q (200704 bytes free)", 3 * 65536},
+         Fill, {65536, 65536, 65536, 65536, 4096}, "Drive Q (200704 bytes free)", 3 * 65536, Flushed},
         {"a product that needs 64 bits", {{{128, 4096, 0xFFFFFFFF}, {8, 512, 0}}, 0, false, 0}, "Y\n",
-         Fill, {65536, 0}, "Drive Q (2251799813160960 bytes free)", 0},
-        {"a loop ended early, terabytes still free: the tail stays in the buffer",
-         {{{8, 512, 0x40000100}, {8, 512, 0x40000100}}, 0, false, 2}, "y\n",
-         Fill, {65536, 65536, 65536, 65536}, "Drive Q (4398047559680 bytes free)", 2 * 65536},
+         Fill, {65536, 0}, "Drive Q (2251799813160960 bytes free)", 0, Flushed},
+        {"a loop ended early, terabytes still free, and the flush failed: both reported",
+         {{{8, 512, 0x40000100}, {8, 512, 0x40000100}}, 0, false, 2, 0, true}, "y\n",
+         Fill, {65536, 65536, 65536, 65536}, "Drive Q (4398047559680 bytes free)", 2 * 65536,
+         "overwritten.\nThe drive's free space was not all overwritten: 4398047559680 bytes were left.\n"},
+        {"1 MiB left is a full fill", {{{8, 512, 16}, {8, 512, 256}}, 0, false, 1}, "y\n",
+         Fill, {65536, 65536, 65536}, "Drive Q (65536 bytes free)", 65536, Flushed},
         {"short writes are counted as reported", {{{8, 512, 100}, {8, 512, 0}}, 0, false, 2, 1000}, "y\n",
-         Fill, {65536, 65536, 65536, 0}, "Drive Q (409600 bytes free)", 2 * 64536},
+         Fill, {65536, 65536, 65536, 0}, "Drive Q (409600 bytes free)", 2 * 64536, Flushed},
         {"a failed flush is reported, and the file still closed", {{{8, 512, 16}, {8, 512, 0}}, 0, false, 1, 0, true},
-         "y\n", Fill, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536},
+         "y\n", Fill, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536, FlushFailed},
         {"past the period of the fill data", {{{8, 512, 4801}, {8, 512, 1}}, 0, false, 299}, "y\n",
-         Fill, PastOnePeriod, "Drive Q (19664896 bytes free)", 299 * 65536},
+         Fill, PastOnePeriod, "Drive Q (19664896 bytes free)", 299 * 65536, Flushed},
     };
     for (const Case& C : Cases) {
         Fake = C.Given;
@@ -170,9 +182,9 @@ TEST(Fill, FollowsTheScriptOfEachRun)
         EXPECT_EQ(Fake.Calls, C.Calls) << C.What;
         EXPECT_EQ(Fake.Writes, C.Writes) << C.What;
         EXPECT_EQ(BytesWrittenTotal, C.Counted) << C.What;
-        EXPECT_EQ(FlushFailed, C.Given.FailFlush) << C.What;
-        EXPECT_EQ(Printed.find("...\nCould not write all the data to the drive") != std::string::npos, C.Given.FailFlush)
-            << C.What;
+        const std::string Ending = C.Ending;
+        EXPECT_EQ(Printed.substr(Printed.size() - std::min(Printed.size(), Ending.size())), Ending) << C.What;
+        EXPECT_EQ(WipeIncomplete, Ending.find("overwritten") != std::string::npos) << C.What;
         if (C.DriveLine != nullptr)
             EXPECT_NE(Printed.find(std::string("\n") + C.DriveLine + "\n"), std::string::npos) << C.What;
         else
