@@ -1,11 +1,13 @@
 # What users install: on Linux the program, its man page and its documents
 # under the usual directories, packaged as a .deb; on Windows quorlane.exe with
-# README and LICENSE in one zip.
+# README.txt and LICENSE.txt in one zip.
 
 if(WIN32)
+  # The documents as Windows opens them: .txt files with CRLF line ends.
+  configure_file(README.md README.txt @ONLY NEWLINE_STYLE CRLF)
+  configure_file(LICENSE LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
   install(TARGETS quorlane RUNTIME DESTINATION .)
-  install(FILES README.md DESTINATION .)
-  install(FILES LICENSE DESTINATION . RENAME LICENSE.txt)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.txt ${CMAKE_CURRENT_BINARY_DIR}/LICENSE.txt DESTINATION .)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME quorlane-${PROJECT_VERSION}-win64)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
@@ -69,4 +71,19 @@ what the disk has taken, and reports a fill whose data did not all reach
 the drive. On Linux, drive X: is the file system mounted at /mnt/x.")
 set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
+
+# Reproducible packages: every date in them is the release's, from the
+# changelog's first entry, unless SOURCE_DATE_EPOCH is set, as Debian's tools
+# set it. cpack reads the variable from its own environment, so the file it
+# includes when it starts sets it there.
+file(STRINGS packaging/changelog ReleaseLine REGEX "^ -- " LIMIT_COUNT 1)
+string(REGEX REPLACE "^ -- .*>  " "" ReleaseDate "${ReleaseLine}")
+execute_process(COMMAND date -u -d "${ReleaseDate}" +%s
+                OUTPUT_VARIABLE ReleaseEpoch OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE DateFailed)
+if(DateFailed OR NOT ReleaseEpoch MATCHES "^[0-9]+$")
+  message(FATAL_ERROR "Cannot read the release date of packaging/changelog: ${ReleaseLine}")
+endif()
+file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/CPackReleaseDate.cmake
+     "if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})\n  set(ENV{SOURCE_DATE_EPOCH} ${ReleaseEpoch})\nendif()\n")
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_BINARY_DIR}/CPackReleaseDate.cmake)
 include(CPack)

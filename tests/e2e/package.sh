@@ -7,6 +7,9 @@
 #   package.sh wine PATH/TO/quorlane.exe     the zip of that build: its files,
 #                                            the exe's version resource and
 #                                            manifest, and a wipe under Wine
+#
+# The program and its package must come out the same, byte for byte, when
+# built again later from a copy of the source in another directory.
 set -u
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -31,8 +34,20 @@ wipe_with() {
     umount /mnt/q
 }
 
-cpack -G "$([ "$1" = native ] && echo DEB || echo ZIP)" --config "$build/CPackConfig.cmake" -B "$work/package" \
+generator=$([ "$1" = native ] && echo DEB || echo ZIP)
+cpack -G "$generator" --config "$build/CPackConfig.cmake" -B "$work/package" \
     >"$work/cpack.log" 2>&1 || { report "cpack" "$(tail -5 "$work/cpack.log")"; finish_report; exit; }
+package=$(cd "$work/package" && ls -- *.deb *.zip 2>/dev/null)
+source=$(cd "$here/../.." && pwd) again=$work/again
+mkdir -p "$again/source" && tar -C "$source" --exclude=./build --exclude=./.git -cf - . | tar -C "$again/source" -xf -
+toolchain=$(sed -n 's|^CMAKE_TOOLCHAIN_FILE:[A-Z]*=.*/|-DCMAKE_TOOLCHAIN_FILE=cmake/|p' "$build/CMakeCache.txt")
+(cd "$again/source" && cmake -S . -B build -DBUILD_TESTING=OFF $toolchain \
+     -DCMAKE_BUILD_TYPE="$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt")" &&
+     cmake --build build -j "$(nproc)" && cpack -G "$generator" --config build/CPackConfig.cmake -B "$again/package") \
+    >"$work/again.log" 2>&1
+report "built again later in another directory, $(basename "$2") and $package are the same byte for byte" \
+    "$(cmp "$2" "$again/source/build/$(basename "$2")" 2>&1 && cmp "$work/package/$package" "$again/package/$package" 2>&1 ||
+       tail -3 "$work/again.log")"
 
 if [ "$1" = native ]; then
     deb=$work/package/quorlane_${version}_amd64.deb
@@ -48,15 +63,20 @@ if [ "$1" = native ]; then
     report "the installed quorlane wipes a drive" "$(wipe_with /usr/bin/quorlane)"
     why=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings quorlane 2>&1 >"$work/man")
     grep -q 'EXIT STATUS' "$work/man" || why+="man quorlane shows no EXIT STATUS"
-    report "man quorlane renders with no warning" "$why"
+    for message in "Could not write all the data to the drive; its free space may not have been overwritten." \
+                   "The drive's free space was not all overwritten: N bytes were left."; do
+        tr -s ' \n' ' ' <"$work/man" | grep -qF "$message" || why+="man quorlane breaks \"$message\""$'\n'
+    done
+    report "man quorlane renders with no warning, and the messages whole" "$why"
     why=$(dpkg -r quorlane 2>&1) && why=""
     trap finish EXIT
     for path in $files /usr/share/doc/quorlane; do [ ! -e "$path" ] || why+="left after dpkg -r: $path"$'\n'; done
     report "dpkg -r leaves nothing of it" "$why"
 else
     unzip -q -d "$work/unzipped" "$work/package/quorlane-$version-win64.zip"
-    report "the zip holds quorlane.exe, README.md and LICENSE.txt" \
-        "$(diff <(printf '%s\n' LICENSE.txt README.md quorlane.exe) <(ls "$work/unzipped") 2>&1)"
+    why=$(diff <(printf '%s\n' LICENSE.txt README.txt quorlane.exe) <(ls "$work/unzipped") 2>&1)
+    why+=$(cd "$work/unzipped" && grep -c -v $'\r$' ./*.txt | grep -v ':0$' | sed 's/$/ lines without CRLF/')
+    report "the zip holds quorlane.exe, README.txt and LICENSE.txt, with CRLF line ends" "$why"
     exe=$work/unzipped/quorlane.exe
     strings=$(wrestool -x --raw -t 16 "$exe" | iconv -f UTF-16LE -t UTF-8 2>/dev/null | tr -c '[:print:]' '\n' | grep .)
     manifest=$(wrestool -x --raw -t 24 "$exe")
