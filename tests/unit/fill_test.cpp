@@ -1,14 +1,15 @@
 // FillAvailableSpace against a scripted backend: the faults a real file system
 // cannot be made to show on demand (a loop ended by something other than a
 // full drive, volume figures whose product needs 64 bits, writes that succeed
-// short), and the order of the calls the program relies on.
+// short), the order of the calls the program relies on, and the bytes of
+// every write.
 #include "filler.h"
 #include "generator.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -126,8 +127,8 @@ bool WroteTheStream(std::time_t From, std::time_t To)
         GenerateFillBytes(Stream.data(), Stream.size());
         bool Same = true;
         for (std::size_t Write = 0; Write <= Passes; ++Write)
-            Same = Same && std::memcmp(Fake.Data[Write].data(), &Stream[std::min(Write, Passes - 1) * 65536],
-                                       Fake.Data[Write].size()) == 0;
+            Same = Same && std::equal(Fake.Data[Write].begin(), Fake.Data[Write].end(),
+                                      Stream.begin() + std::min(Write, Passes - 1) * 65536);
         if (Same)
             return true;
     }
