@@ -68,7 +68,10 @@ while IFS='|' read -r name fs fault runners; do
     out=$(tr -d '\r' <"$work/out")
     [ "$rc" != 124 ] || why+="did not end by itself within 300 seconds"$'\n'
     [ "$rc" = 124 ] || [ "$rc" = 2 ] || why+="exit status $rc, expected 2"$'\n'
-    [[ $out = *"$report_text" ]] || why+="did not report the failure; it ended: $(tail -2 <<<"$out")"$'\n'
+    # Natively the failure also stops the fill short, which the run reports
+    # too; under Wine the cache takes the whole fill and only the flush fails.
+    [[ $out = *"$report_text" || $out = *"$report_text"$'\nThe drive\'s free space was not all overwritten: '*" bytes were left." ]] ||
+        why+="did not report the failure; it ended: $(tail -2 <<<"$out")"$'\n'
     chain_device=$(losetup -f --show "$image") && mount "$chain_device" /mnt/q ||
         why+="the image could not be mounted again"$'\n'
     after=$(files /mnt/q)
