@@ -52,7 +52,7 @@ declare -A where=(
     [ext4-user]="the blocks reserved for root (5%), which an ordinary user's file cannot have"
     [xfs]="free blocks xfs holds back for its own metadata (reserve pool, per-group reservations); how many of them held the deleted file depends on where each file was placed"
     [btrfs]="small files kept inline in metadata b-tree blocks, which a file's data cannot reach (varies from run to run)"
-    [btrfs-quota]="everything past the quota of 32 MiB: the run says so and ends with status 2"
+    [btrfs-quota]="the space the quota group kept from the fill: the run says how much it left and ends with status 2"
     [ntfs]="files small enough to live inside their MFT record, which stays with the MFT"
     [zfs]="space ZFS keeps back from files as the pool fills, which no file's data can have"
     [zfs-dedup]="the fill's data repeats every 16 MiB, so dedup stores it almost not at all, and the pool is filled only with its tables; wipe through a dataset with dedup=off"
