@@ -3,8 +3,9 @@
 #   1. whole runs (fill, flush, delete) on a 1.5 GiB tmpfs and a 1 GiB ext4
 #      image, against dd's zero fill of the same drive, with dd from
 #      /dev/urandom, sfill (one random pass) and scrub (random pattern) beside
-#      them, all interleaved round by round, with the user CPU time and the
-#      peak memory of each;
+#      them, all interleaved round by round, in a new order each round (the
+#      order alone moves the times on a shared machine), with the user CPU
+#      time and the peak memory of each;
 #   2. a slow device: 512 MiB at 30 MB/s (nbdkit's rate filter, with its
 #      default burst of two seconds, through nbdfuse and a loop device), with
 #      ext4 and with xfs: when Quorlane's bar is half drawn (mark 40) as a
@@ -73,7 +74,7 @@ declare -A seconds user peak
 for drive in tmpfs ext4; do
     for contender in "${contenders[@]}"; do seconds[$drive.$contender]="" user[$drive.$contender]=""; done
     for round in $(seq "$rounds"); do
-        for contender in "${contenders[@]}"; do
+        for contender in $(shuf -e "${contenders[@]}"); do  # in a new order each round
             mount_drive "$drive"
             sync
             start=$EPOCHREALTIME
