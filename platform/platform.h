@@ -2,8 +2,8 @@
 //
 // On Windows it is <windows.h> itself. Elsewhere it declares the handful of
 // Win32 types, constants and functions Quorlane calls, with the same names and
-// signatures, so that the program's own code compiles unchanged; the POSIX
-// backend (posix.cpp) gives them their effects.
+// signatures, so that the program's own code compiles unchanged; the Linux
+// backend (linux.cpp) gives them their effects.
 #pragma once
 
 #if defined(_WIN32)

@@ -1,4 +1,4 @@
-// The POSIX backend's write-behind on real file systems. Dropping the written
+// The Linux backend's write-behind on real file systems. Dropping the written
 // windows from the page cache must lose nothing, least of all on tmpfs
 // (/dev/shm), where the cache is the only copy: just before its close, the
 // file must hold exactly the generator's bytes that were written to it.

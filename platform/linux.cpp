@@ -1,7 +1,8 @@
-// The console and volume services on POSIX systems, under their Win32 names.
+// The console and volume services on Linux, under their Win32 names.
 //
 // Quorlane's own code calls the Win32 API; this file gives each call the
-// effect the program relies on, obtained the POSIX way:
+// effect the program relies on, obtained with Linux's own means (statx,
+// sync_file_range, /proc and /sys) where POSIX has none:
 //
 //   - Drives. The root of drive X: (either case) is the directory /mnt/x, as
 //     under WSL. Only the letters A to Z name drives; any other path is refused.
@@ -59,6 +60,12 @@
 #include <sys/statfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+
+// Headers older than Linux 5.8 lack the flag; kernels older than that leave
+// it out of the attribute mask, and IsMountRoot then asks the mount table.
+#ifndef STATX_ATTR_MOUNT_ROOT
+#define STATX_ATTR_MOUNT_ROOT 0x00002000
+#endif
 
 static int Descriptor(HANDLE Handle)
 {
