@@ -28,10 +28,11 @@ static_assert(GeneratorPeriod % ChunkSize == 0, "a period is whole chunks");
 
 static const char TemporaryFileName[] = "QUORLANE.TMP";
 
-static DWORD SectorsPerCluster = 0;
-static DWORD BytesPerSector = 0;
-static DWORD NumberOfFreeClusters = 0;
-static DWORD TotalNumberOfClusters = 0;
+// The free space of the last volume query: the bytes a file of this user
+// can be given, and the bytes a file of any user could still be given, which
+// a quota, or blocks reserved for another user, can make larger.
+static ULARGE_INTEGER FreeBytesAvailable = {};
+static ULARGE_INTEGER TotalNumberOfFreeBytes = {};
 static char Answer = '\0';
 static HANDLE FileHandle = INVALID_HANDLE_VALUE;
 static unsigned char Period[GeneratorPeriod];
@@ -41,19 +42,16 @@ static char ReasonText[512];
 
 // A full fill leaves only what no file can have: measured at most 48 KiB, on
 // ext4, xfs, btrfs, exFAT, NTFS, ZFS and tmpfs, natively and under Wine. A
-// fill stopped by a file size limit, a quota or space freed during the run
-// left 13.9 MB at the least. Anything over 1 MiB left means the fill stopped
-// short.
+// fill stopped by a file size limit, a quota, blocks reserved for another
+// user or space freed during the run left 13.9 MB at the least. Anything
+// over 1 MiB left means the fill stopped short.
 constexpr std::uint64_t ShortFillMargin = 1 << 20;
 
-// The free space the last volume query reported, in bytes. Two 32-bit figures
-// always multiply within 64 bits; the third saturates rather than wrap.
-static std::uint64_t QueriedFreeBytes()
+// Asks the volume for its free space. A query that fails leaves the figures
+// as they were; they start at zero.
+static void QueryFreeSpace()
 {
-    const std::uint64_t ClusterBytes = static_cast<std::uint64_t>(SectorsPerCluster) * BytesPerSector;
-    if (ClusterBytes != 0 && NumberOfFreeClusters > UINT64_MAX / ClusterBytes)
-        return UINT64_MAX;
-    return ClusterBytes * NumberOfFreeClusters;
+    GetDiskFreeSpaceExA(RootPath, &FreeBytesAvailable, nullptr, &TotalNumberOfFreeBytes);
 }
 
 // Prints the system's text for error Code on a line of its own: the message
@@ -74,9 +72,8 @@ static void PrintReason(DWORD Code)
 
 void FillAvailableSpace()
 {
-    GetDiskFreeSpaceA(RootPath, &SectorsPerCluster, &BytesPerSector, &NumberOfFreeClusters,
-                      &TotalNumberOfClusters);
-    FreeByteCount = QueriedFreeBytes();
+    QueryFreeSpace();
+    FreeByteCount = FreeBytesAvailable.QuadPart;
 
     std::fputs("Warning! This process will make it impossible for you to recover any data that\n", stdout);
     std::fputs("has been marked as deleted by the file system. Continue? ", stdout);
@@ -123,16 +120,17 @@ void FillAvailableSpace()
             break;
     }
 
-    // Less than a chunk may still be free: fill it from the last window. The
-    // length is capped at the window, since a loop ended by something other
-    // than a full drive (a file size limit, a quota, space freed by another
-    // program) can leave more space than that; what is then left is reported.
-    GetDiskFreeSpaceA(RootPath, &SectorsPerCluster, &BytesPerSector, &NumberOfFreeClusters,
-                      &TotalNumberOfClusters);
-    const std::uint64_t TailLength = QueriedFreeBytes();
-    WriteFile(FileHandle, FillBuffer, TailLength < ChunkSize ? static_cast<DWORD>(TailLength) : ChunkSize,
-              &LastWriteCount, nullptr);
-    const std::uint64_t LeftBytes = TailLength - std::min<std::uint64_t>(LastWriteCount, TailLength);
+    // Less than a chunk may still be free to this user: fill it from the last
+    // window. The length is capped at the window, since a loop ended by
+    // something other than a full drive (a file size limit, space freed by
+    // another program) can leave more space than that. What is left then, of
+    // the space a file of any user could be given, was not overwritten: a
+    // quota or blocks reserved for another user keep it from this file.
+    QueryFreeSpace();
+    const std::uint64_t TailLength = std::min<std::uint64_t>(FreeBytesAvailable.QuadPart, ChunkSize);
+    WriteFile(FileHandle, FillBuffer, static_cast<DWORD>(TailLength), &LastWriteCount, nullptr);
+    const std::uint64_t TotalFree = TotalNumberOfFreeBytes.QuadPart;
+    const std::uint64_t LeftBytes = TotalFree - std::min<std::uint64_t>(LastWriteCount, TotalFree);
 
     std::fputs("\n", stdout);
     std::fflush(stdout);

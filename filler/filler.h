@@ -28,5 +28,6 @@ extern std::uint64_t BytesWrittenTotal;
 
 // Set when the wipe cannot be trusted: the flush said the data did not all
 // reach the medium, or the fill stopped with free space still left (a file
-// size limit, a quota). The front end turns it into its own exit status.
+// size limit, a quota, blocks reserved for another user). The front end turns
+// it into its own exit status.
 extern bool WipeIncomplete;

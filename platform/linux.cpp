@@ -10,17 +10,15 @@
 //     of a mounted file system, or a link to one, as the kernel reports it: a
 //     plain directory is no drive, since filling it would fill whatever file
 //     system holds /mnt.
-//   - Free space. The bytes a file of this process can really be given: the
-//     blocks free to unprivileged users. Root may also have the blocks ext2/3/4
-//     reserve for it, though not ext4's reserved cluster pool, which only the
-//     file system itself may use: root there gets all free blocks less the
-//     pool (its clusters from sysfs, the blocks to a cluster from the
-//     superblock), or the unprivileged figure where the pool cannot be read.
-//     Other file systems count, in all free blocks, space that no file can
-//     have (btrfs: metadata), so root elsewhere gets the unprivileged figure.
-//     It is returned as sectors per cluster x bytes per sector x free
-//     clusters; a cluster count too large for 32 bits is scaled by growing the
-//     cluster, never truncated.
+//   - Free space, in exact 64-bit byte counts, of the directory entered (".")
+//     or of another drive's. Available to the caller: the blocks free to
+//     unprivileged users; root may also have the blocks ext2/3/4 reserve for
+//     it. Total free, what a file of any user could be given: on ext2/3/4 all
+//     free blocks less ext4's reserved cluster pool, which only the file
+//     system itself may use (its clusters from sysfs, the blocks to a cluster
+//     from the superblock); elsewhere the unprivileged figure, since other
+//     file systems count in all free blocks space that no file can have
+//     (btrfs, xfs and ZFS: their metadata).
 //   - Exclusive, delete-on-close creation. The file is created with
 //     O_CREAT | O_EXCL, which refuses any existing entry of that name (file,
 //     directory or symbolic link) without touching it, and is then unlinked at
@@ -48,6 +46,7 @@
 
 #include "platform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -176,6 +175,9 @@ static bool IsMountRoot(int Fd, const char* Directory)
     return realpath(Directory, Resolved) != nullptr && ListedAsMountPoint(Resolved);
 }
 
+// The letter, in lower case, of the drive whose root is the current directory.
+static char CurrentDrive = '\0';
+
 BOOL SetCurrentDirectoryA(LPCSTR PathName)
 {
     char Directory[7];
@@ -193,40 +195,25 @@ BOOL SetCurrentDirectoryA(LPCSTR PathName)
         errno = ENOMEDIUM;
     else
         Entered = fchdir(Fd) == 0;
+    if (Entered)
+        CurrentDrive = Directory[5];
     const int Saved = errno;
     close(Fd);
     errno = Saved;
     return Entered ? TRUE : FALSE;
 }
 
-// The blocks of ext4's reserved cluster pool on device Device: the clusters
-// sysfs names for it, times the blocks to a cluster, which only a file system
-// made with bigalloc has more than one of. False where either cannot be read.
-static bool Ext4PoolBlocks(dev_t Device, std::uint64_t& Blocks)
+// The blocks to a cluster of the ext4 device Name, as its superblock, 1024
+// bytes into the device, gives them (little-endian): the magic number, the
+// log2 of the block and cluster sizes in KiB, and the read-only-compatible
+// features, of which 0x200 is bigalloc. False where it cannot be read, as an
+// ordinary user cannot read the device.
+static bool SuperblockBlocksPerCluster(const char* Name, std::uint64_t& PerCluster)
 {
-    char Target[PATH_MAX];
-    char Path[sizeof Target + 64];
-    std::snprintf(Path, sizeof Path, "/sys/dev/block/%u:%u", major(Device), minor(Device));
-    const ssize_t Length = readlink(Path, Target, sizeof Target - 1);
-    if (Length <= 0)
-        return false;
-    Target[Length] = '\0';
-    const char* Slash = std::strrchr(Target, '/');
-    const char* Name = Slash != nullptr ? Slash + 1 : Target;  // as sysfs and /dev name it
-
-    unsigned long long Clusters = 0;
-    std::snprintf(Path, sizeof Path, "/sys/fs/ext4/%s/reserved_clusters", Name);
-    std::FILE* Pool = std::fopen(Path, "re");
-    const bool Counted = Pool != nullptr && std::fscanf(Pool, "%llu", &Clusters) == 1;
-    if (Pool != nullptr)
-        std::fclose(Pool);
-
-    // The superblock, 1024 bytes into the device, little-endian: the magic
-    // number, the log2 of the block and cluster sizes in KiB, and the
-    // read-only-compatible features, of which 0x200 is bigalloc.
+    char Path[PATH_MAX + 8];
     unsigned char Super[1024];
     std::snprintf(Path, sizeof Path, "/dev/%s", Name);
-    const int Fd = Counted ? open(Path, O_RDONLY | O_CLOEXEC) : -1;
+    const int Fd = open(Path, O_RDONLY | O_CLOEXEC);
     const bool Read = Fd >= 0 && pread(Fd, Super, sizeof Super, 1024) == static_cast<ssize_t>(sizeof Super);
     if (Fd >= 0)
         close(Fd);
@@ -240,42 +227,84 @@ static bool Ext4PoolBlocks(dev_t Device, std::uint64_t& Blocks)
     const std::uint32_t LogCluster = (Field(0x64) & 0x200) != 0 ? Field(0x1C) : LogBlock;
     if (LogCluster < LogBlock || LogCluster - LogBlock > 30)
         return false;
-    Blocks = static_cast<std::uint64_t>(Clusters) << (LogCluster - LogBlock);
+    PerCluster = std::uint64_t{1} << (LogCluster - LogBlock);
     return true;
 }
 
-BOOL GetDiskFreeSpaceA(LPCSTR RootPathName, LPDWORD SectorsPerCluster, LPDWORD BytesPerSector,
-                       LPDWORD NumberOfFreeClusters, LPDWORD TotalNumberOfClusters)
+// The blocks of ext4's reserved cluster pool on the volume whose root is
+// Root: the clusters sysfs counts in it, times the blocks to a cluster, which
+// only a file system made with bigalloc has more than one of. Where the
+// superblock cannot be read, the root directory's allocation, which is at
+// least one cluster, stands for the cluster: the pool may then be taken for
+// larger than it is, never for smaller, so that a full fill is never called
+// short. False where sysfs has no count.
+static bool Ext4PoolBlocks(const struct stat& Root, std::uint64_t BlockSize, std::uint64_t& Blocks)
+{
+    char Target[PATH_MAX];
+    char Path[sizeof Target + 64];
+    std::snprintf(Path, sizeof Path, "/sys/dev/block/%u:%u", major(Root.st_dev), minor(Root.st_dev));
+    const ssize_t Length = readlink(Path, Target, sizeof Target - 1);
+    if (Length <= 0)
+        return false;
+    Target[Length] = '\0';
+    const char* Slash = std::strrchr(Target, '/');
+    const char* Name = Slash != nullptr ? Slash + 1 : Target;  // as sysfs and /dev name it
+
+    unsigned long long Clusters = 0;
+    std::snprintf(Path, sizeof Path, "/sys/fs/ext4/%s/reserved_clusters", Name);
+    std::FILE* Pool = std::fopen(Path, "re");
+    const bool Counted = Pool != nullptr && std::fscanf(Pool, "%llu", &Clusters) == 1;
+    if (Pool != nullptr)
+        std::fclose(Pool);
+    if (!Counted || BlockSize == 0)
+        return false;
+
+    std::uint64_t PerCluster = 1;
+    if (!SuperblockBlocksPerCluster(Name, PerCluster))
+        PerCluster = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(Root.st_blocks) * 512 / BlockSize);
+    Blocks = Clusters * PerCluster;
+    return true;
+}
+
+BOOL GetDiskFreeSpaceExA(LPCSTR DirectoryName, PULARGE_INTEGER FreeBytesAvailableToCaller,
+                         PULARGE_INTEGER TotalNumberOfBytes, PULARGE_INTEGER TotalNumberOfFreeBytes)
 {
     constexpr long Ext4Magic = 0xEF53;  // ext2 and ext3 too
     char Directory[7];
+    if (DirectoryName != nullptr && !DriveDirectory(DirectoryName, Directory)) {
+        errno = ENOENT;
+        return FALSE;
+    }
+    // The drive entered is asked through ".", the very directory that was
+    // found to be a volume, rather than by its name again.
+    const bool Current = DirectoryName == nullptr || Directory[5] == CurrentDrive;
+    const int Fd = open(Current ? "." : Directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (Fd < 0)
+        return FALSE;
     struct statfs Volume;
     struct stat Root;
-    if (!DriveDirectory(RootPathName, Directory) || statfs(Directory, &Volume) != 0 || stat(Directory, &Root) != 0)
+    const bool Known = fstatfs(Fd, &Volume) == 0 && fstat(Fd, &Root) == 0;
+    const int Saved = errno;
+    close(Fd);
+    errno = Saved;
+    if (!Known)
         return FALSE;
 
-    std::uint64_t ClusterSize = Volume.f_frsize != 0 ? Volume.f_frsize : Volume.f_bsize;
-    std::uint64_t FreeClusters = Volume.f_bavail;
-    std::uint64_t TotalClusters = Volume.f_blocks;
-    std::uint64_t PoolBlocks = 0;
-    if (geteuid() == 0 && Volume.f_type == Ext4Magic && Ext4PoolBlocks(Root.st_dev, PoolBlocks))
-        FreeClusters = Volume.f_bfree > PoolBlocks ? Volume.f_bfree - PoolBlocks : 0;
-    if (ClusterSize == 0)
-        return FALSE;
-    const std::uint64_t SectorSize = ClusterSize % 512 == 0 ? 512 : ClusterSize;
-    std::uint64_t Sectors = ClusterSize / SectorSize;
-    while (FreeClusters > UINT32_MAX || TotalClusters > UINT32_MAX) {
-        Sectors *= 2;
-        FreeClusters /= 2;
-        TotalClusters /= 2;
+    const std::uint64_t Unit = Volume.f_frsize != 0 ? Volume.f_frsize : Volume.f_bsize;
+    std::uint64_t Available = Volume.f_bavail;
+    std::uint64_t TotalFree = Volume.f_bavail;
+    std::uint64_t Pool = 0;
+    if (Volume.f_type == Ext4Magic && Ext4PoolBlocks(Root, Volume.f_bsize, Pool)) {
+        TotalFree = std::max<std::uint64_t>(Volume.f_bfree > Pool ? Volume.f_bfree - Pool : 0, Volume.f_bavail);
+        if (geteuid() == 0)
+            Available = TotalFree;
     }
-    if (Sectors > UINT32_MAX || SectorSize > UINT32_MAX)
-        return FALSE;
-
-    *SectorsPerCluster = static_cast<DWORD>(Sectors);
-    *BytesPerSector = static_cast<DWORD>(SectorSize);
-    *NumberOfFreeClusters = static_cast<DWORD>(FreeClusters);
-    *TotalNumberOfClusters = static_cast<DWORD>(TotalClusters);
+    if (FreeBytesAvailableToCaller != nullptr)
+        FreeBytesAvailableToCaller->QuadPart = Available * Unit;
+    if (TotalNumberOfBytes != nullptr)
+        TotalNumberOfBytes->QuadPart = static_cast<std::uint64_t>(Volume.f_blocks) * Unit;
+    if (TotalNumberOfFreeBytes != nullptr)
+        TotalNumberOfFreeBytes->QuadPart = TotalFree * Unit;
     return TRUE;
 }
 

@@ -25,11 +25,22 @@ typedef int BOOL;
 typedef unsigned int UINT;
 typedef std::uint32_t DWORD;
 typedef DWORD* LPDWORD;
+typedef std::uint64_t ULONGLONG;
 typedef void* HANDLE;
 typedef void* LPVOID;
 typedef const void* LPCVOID;
 typedef char* LPSTR;
 typedef const char* LPCSTR;
+
+// A 64-bit count, laid out as on Windows: the low half first.
+union ULARGE_INTEGER {
+    struct {
+        DWORD LowPart;
+        DWORD HighPart;
+    } u;
+    ULONGLONG QuadPart;
+};
+typedef ULARGE_INTEGER* PULARGE_INTEGER;
 
 // Only ever passed as null pointers; never defined.
 struct SECURITY_ATTRIBUTES;
@@ -56,8 +67,8 @@ HANDLE GetStdHandle(DWORD StdHandle);
 BOOL WriteConsoleA(HANDLE Console, LPCVOID Buffer, DWORD CharsToWrite, LPDWORD CharsWritten,
                    LPVOID Reserved);
 BOOL SetCurrentDirectoryA(LPCSTR PathName);
-BOOL GetDiskFreeSpaceA(LPCSTR RootPathName, LPDWORD SectorsPerCluster, LPDWORD BytesPerSector,
-                       LPDWORD NumberOfFreeClusters, LPDWORD TotalNumberOfClusters);
+BOOL GetDiskFreeSpaceExA(LPCSTR DirectoryName, PULARGE_INTEGER FreeBytesAvailableToCaller,
+                         PULARGE_INTEGER TotalNumberOfBytes, PULARGE_INTEGER TotalNumberOfFreeBytes);
 HANDLE CreateFileA(LPCSTR FileName, DWORD DesiredAccess, DWORD ShareMode,
                    LPSECURITY_ATTRIBUTES SecurityAttributes, DWORD CreationDisposition,
                    DWORD FlagsAndAttributes, HANDLE TemplateFile);

@@ -7,9 +7,10 @@
 # zfs-fuse), exfat (through exfat-fuse); and, to show what a run leaves where
 # it cannot reach, ext4-pool (ext4's reserved cluster pool left closed),
 # ext4-full (the same, on a drive that a file of the user's fills but for
-# 8 MiB), ext4-user (run by an ordinary user, who cannot have the blocks
-# reserved for root either; native only), btrfs-quota (a quota group that
-# lets the drive's files have 32 MiB) and zfs-dedup (a pool with dedup=on).
+# 8 MiB), ext4-user, xfs-user and btrfs-user (run by an ordinary user, who
+# cannot have the blocks ext4 reserves for root; native only), btrfs-quota (a
+# quota group that lets the drive's files have 32 MiB) and zfs-dedup (a pool
+# with dedup=on).
 #
 # For each file system: make an image, mount it as drive q:, write forty small
 # files (100 bytes to 3 KiB) and one large file over all the rest of the
@@ -22,8 +23,8 @@
 #
 # What must hold: every run ends with no file left; with exit status 0 and its
 # bar drawn to the end (79 or 80 marks, as the free space is a whole number of
-# chunks or not), except on btrfs-quota, where it must say that it stopped
-# short and end with status 2; the deleted data was there to find before the
+# chunks or not), except on btrfs-quota and ext4-user, where it must say that
+# it stopped short and end with status 2; the deleted data was there to find before the
 # run; after it, ext4 (its reserved cluster pool opened to the fill) keeps at
 # most two blocks with a marker, and no file system keeps more than a tenth of
 # the large file's blocks. On zfs-dedup the fill's data, which repeats every
@@ -37,7 +38,7 @@ source "$here/lib.sh"
 enter_private_mounts "$@"
 prepare_runner "$1" "$2"
 shift 2
-if [ $# -gt 0 ]; then filesystems=("$@"); else filesystems=(ext4 ext4-pool ext4-full ext4-user xfs btrfs btrfs-quota ntfs zfs zfs-dedup exfat); fi
+if [ $# -gt 0 ]; then filesystems=("$@"); else filesystems=(ext4 ext4-pool ext4-full ext4-user xfs xfs-user btrfs btrfs-user btrfs-quota ntfs zfs zfs-dedup exfat); fi
 mkdir /mnt/q
 
 # Image size (the smallest each mkfs here accepts, or near it), tool, and
@@ -49,7 +50,9 @@ declare -A where=(
     [ext4]="at most a block or two that the last write could not have, once the reserved cluster pool is opened to the fill"
     [ext4-pool]="ext4's reserved cluster pool (2% or 4096 clusters), kept back from every file"
     [ext4-full]="ext4's reserved cluster pool, as above, on a drive kept nearly full by a file of the user's"
-    [ext4-user]="the blocks reserved for root (5%), which an ordinary user's file cannot have"
+    [ext4-user]="the blocks reserved for root (5%), which an ordinary user's file cannot have: the run says how much it left and ends with status 2"
+    [xfs-user]="as for xfs: an ordinary user's file can have all the space root's can"
+    [btrfs-user]="as for btrfs: an ordinary user's file can have all the space root's can"
     [xfs]="free blocks xfs holds back for its own metadata (reserve pool, per-group reservations); how many of them held the deleted file depends on where each file was placed"
     [btrfs]="small files kept inline in metadata b-tree blocks, which a file's data cannot reach (varies from run to run)"
     [btrfs-quota]="the space the quota group kept from the fill: the run says how much it left and ends with status 2"
@@ -89,7 +92,7 @@ make_image() {  # $1: file system; $2: image
         # the last piece of a fill could not reach the blocks reserved for
         # root (Windows has no such reserve): give the image none there.
         ext4*) mkfs.ext4 -q -F -b 4096 $([ "$runner" = wine ] && echo -m 0) "$2" ;;
-        xfs) mkfs.xfs -q -f "$2" ;;
+        xfs*) mkfs.xfs -q -f "$2" ;;
         btrfs*) mkfs.btrfs -q -f "$2" >/dev/null ;;
         ntfs) mkfs.ntfs -q -F -Q "$2" >/dev/null 2>&1 ;;
         zfs*) start_zfs && zpool create -o cachefile=none -m /mnt/q -O dedup="$([ "$1" = zfs-dedup ] && echo on || echo off)" \
@@ -145,7 +148,7 @@ blocks() { python3 "$here/count_markers.py" "$1" "$2" | cut -d' ' -f1; }
 rows=()
 for fs in "${filesystems[@]}"; do
     kind=${fs%%-*}
-    [ "$fs" != ext4-user ] || [ "$runner" = native ] || continue
+    [[ $fs != *-user ]] || [ "$runner" = native ] || continue
     command -v "${mkfs[$kind]}" >/dev/null || { report "$fs" "${mkfs[$kind]} is not installed"; continue; }
     [ "$kind" != ntfs ] || command -v ntfs-3g >/dev/null || { report "$fs" "ntfs-3g is not installed"; continue; }
     [ "$kind" != exfat ] || command -v mount.exfat-fuse >/dev/null ||
@@ -167,7 +170,8 @@ for fs in "${filesystems[@]}"; do
     as=()
     case $fs in
         ext4) open_reserve ;;
-        ext4-user) open_reserve; chmod 1777 /mnt/q; as=(setpriv --reuid=65534 --regid=65534 --clear-groups) ;;
+        *-user) [ "$kind" = ext4 ] && open_reserve
+                chmod 1777 /mnt/q; as=(setpriv --reuid=65534 --regid=65534 --clear-groups) ;;
         btrfs-quota) btrfs -q quota enable /mnt/q && btrfs -q quota rescan -w /mnt/q && btrfs qgroup limit 32M 0/5 /mnt/q ;;
     esac
     limit=$([ "$fs" = zfs-dedup ] && echo 300 || echo 600)
@@ -189,7 +193,7 @@ for fs in "${filesystems[@]}"; do
     why=""
     if [ "$fs" = zfs-dedup ] && [ "$rc" = 124 ]; then
         seconds="stopped at $limit"
-    elif [ "$fs" = btrfs-quota ]; then
+    elif [ "$fs" = btrfs-quota ] || [ "$fs" = ext4-user ]; then
         [ "$rc" = 2 ] && [[ $out = *"notalloverwritten:"*"byteswereleft."* ]] ||
             why+="exit status $rc, and not reported as stopped short: $(tail -2 <<<"$out")"$'\n'
     else

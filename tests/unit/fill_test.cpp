@@ -1,8 +1,8 @@
 // FillAvailableSpace against a scripted backend: the faults a real file system
 // cannot be made to show on demand (a loop ended by something other than a
-// full drive, volume figures whose product needs 64 bits, writes that succeed
-// short), the order of the calls the program relies on, and the bytes of
-// every write.
+// full drive, a quota, free space past 32 bits of clusters, writes that
+// succeed short), the order of the calls the program relies on, and the bytes
+// of every write.
 #include "filler.h"
 #include "generator.h"
 
@@ -18,7 +18,7 @@ namespace {
 
 // What the backend reports, and what it saw.
 struct Volume {
-    DWORD Figures[2][3] = {};  // sectors per cluster, bytes per sector, free clusters; per query
+    std::uint64_t Free[2][2] = {};  // bytes available to the user, and free in all; per query
     int Queries = 0;
     bool RefuseCreation = false;
     int ChunksAccepted = 0;       // whole writes that succeed before the first refusal
@@ -48,15 +48,12 @@ DWORD FormatMessageA(DWORD, LPCVOID, DWORD Code, DWORD, LPSTR Buffer, DWORD Size
     return Code == 5 ? static_cast<DWORD>(std::snprintf(Buffer, Size, "Access is denied. \r\n")) : 0;
 }
 
-BOOL GetDiskFreeSpaceA(LPCSTR, LPDWORD SectorsPerCluster, LPDWORD BytesPerSector,
-                       LPDWORD NumberOfFreeClusters, LPDWORD TotalNumberOfClusters)
+BOOL GetDiskFreeSpaceExA(LPCSTR Root, PULARGE_INTEGER Available, PULARGE_INTEGER, PULARGE_INTEGER TotalFree)
 {
-    const DWORD* Figures = Fake.Figures[Fake.Queries++ == 0 ? 0 : 1];
-    *SectorsPerCluster = Figures[0];
-    *BytesPerSector = Figures[1];
-    *NumberOfFreeClusters = Figures[2];
-    *TotalNumberOfClusters = Figures[2];
-    Fake.Calls.push_back("query");
+    const std::uint64_t* Free = Fake.Free[Fake.Queries++ == 0 ? 0 : 1];
+    Available->QuadPart = Free[0];
+    TotalFree->QuadPart = Free[1];
+    Fake.Calls.push_back(std::string(Root) == "Q:\\" || std::string(Root) == "q:\\" ? "query" : "query elsewhere");
     return TRUE;
 }
 
@@ -153,26 +150,31 @@ TEST(Fill, FollowsTheScriptOfEachRun)
     const std::vector<std::string> Fill = {"query", "create", "query", "flush", "close"};
     std::vector<DWORD> PastOnePeriod(300, 65536);  // chunks 256 on repeat chunks 0 on
     PastOnePeriod.push_back(4096);
+    constexpr std::uint64_t TiB4 = 4398047559680;  // past what 32 bits of 1 KiB clusters can count
     const Case Cases[] = {
-        {"declined: nothing created", {{{8, 512, 100}, {8, 512, 100}}}, "n\n",
+        {"declined: nothing created", {{{409600, 409600}, {409600, 409600}}}, "n\n",
          {"query"}, {}, nullptr, 0, "Continue? \n"},
-        {"creation refused: nothing written, and the system's reason given", {{{8, 512, 100}, {8, 512, 100}}, 0, true},
-         "y\n", {"query", "create"}, {}, nullptr, 0, "destination drive.\nAccess is denied.\n"},
-        {"three chunks, then a tail of one cluster", {{{8, 512, 49}, {8, 512, 1}}, 0, false, 3}, "y\n",
+        {"creation refused: nothing written, and the system's reason given",
+         {{{409600, 409600}, {409600, 409600}}, 0, true}, "y\n", {"query", "create"}, {}, nullptr, 0,
+         "destination drive.\nAccess is denied.\n"},
+        {"three chunks, then a tail of one cluster", {{{200704, 200704}, {4096, 4096}}, 0, false, 3}, "y\n",
          Fill, {65536, 65536, 65536, 65536, 4096}, "Drive Q (200704 bytes free)", 3 * 65536, Flushed},
-        {"a product that needs 64 bits", {{{128, 4096, 0xFFFFFFFF}, {8, 512, 0}}, 0, false, 0}, "Y\n",
-         Fill, {65536, 0}, "Drive Q (2251799813160960 bytes free)", 0, Flushed},
+        {"free space past 32 bits of clusters, shown exact", {{{2251799813160961, 2251799813160961}, {0, 0}}},
+         "Y\n", Fill, {65536, 0}, "Drive Q (2251799813160961 bytes free)", 0, Flushed},
         {"a loop ended early, terabytes still free, and the flush failed: both reported",
-         {{{8, 512, 0x40000100}, {8, 512, 0x40000100}}, 0, false, 2, 0, true}, "y\n",
+         {{{TiB4, TiB4}, {TiB4, TiB4}}, 0, false, 2, 0, true}, "y\n",
          Fill, {65536, 65536, 65536, 65536}, "Drive Q (4398047559680 bytes free)", 2 * 65536,
          "overwritten.\nThe drive's free space was not all overwritten: 4398047559680 bytes were left.\n"},
-        {"1 MiB left is a full fill", {{{8, 512, 16}, {8, 512, 256}}, 0, false, 1}, "y\n",
+        {"a quota spent, the volume still free: reported", {{{196608, 104857600}, {0, 104660992}}, 0, false, 3},
+         "y\n", Fill, {65536, 65536, 65536, 65536, 0}, "Drive Q (196608 bytes free)", 3 * 65536,
+         "Flushing file buffers...\nThe drive's free space was not all overwritten: 104660992 bytes were left.\n"},
+        {"1 MiB left is a full fill", {{{65536, 65536}, {1048576, 1048576}}, 0, false, 1}, "y\n",
          Fill, {65536, 65536, 65536}, "Drive Q (65536 bytes free)", 65536, Flushed},
-        {"short writes are counted as reported", {{{8, 512, 100}, {8, 512, 0}}, 0, false, 2, 1000}, "y\n",
+        {"short writes are counted as reported", {{{409600, 409600}, {0, 0}}, 0, false, 2, 1000}, "y\n",
          Fill, {65536, 65536, 65536, 0}, "Drive Q (409600 bytes free)", 2 * 64536, Flushed},
-        {"a failed flush is reported, and the file still closed", {{{8, 512, 16}, {8, 512, 0}}, 0, false, 1, 0, true},
+        {"a failed flush is reported, and the file still closed", {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, true},
          "y\n", Fill, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536, FlushFailed},
-        {"past the period of the fill data", {{{8, 512, 4801}, {8, 512, 1}}, 0, false, 299}, "y\n",
+        {"past the period of the fill data", {{{19664896, 19664896}, {4096, 4096}}, 0, false, 299}, "y\n",
          Fill, PastOnePeriod, "Drive Q (19664896 bytes free)", 299 * 65536, Flushed},
     };
     for (const Case& C : Cases) {
