@@ -2,7 +2,7 @@
 //
 // Quorlane's own code calls the Win32 API; this file gives each call the
 // effect the program relies on, obtained with Linux's own means (statx,
-// sync_file_range, /proc and /sys) where POSIX has none:
+// O_TMPFILE, sync_file_range, /proc and /sys) where POSIX has none:
 //
 //   - Drives. The root of drive X: (either case) is the directory /mnt/x, as
 //     under WSL. Only the letters A to Z name drives; any other path is refused.
@@ -19,11 +19,13 @@
 //     from the superblock); elsewhere the unprivileged figure, since other
 //     file systems count in all free blocks space that no file can have
 //     (btrfs, xfs and ZFS: their metadata).
-//   - Exclusive, delete-on-close creation. The file is created with
-//     O_CREAT | O_EXCL, which refuses any existing entry of that name (file,
-//     directory or symbolic link) without touching it, and is then unlinked at
-//     once. No other process can open it by name, and the file system reclaims
-//     its space when the descriptor closes, however the process ends.
+//   - Exclusive, delete-on-close creation. Any existing entry of that name
+//     (file, directory or symbolic link) is refused without being touched.
+//     The file is made without a name (O_TMPFILE) in the directory; where the
+//     file system cannot do that, it is created with O_CREAT | O_EXCL and
+//     unlinked at once. No other process can open it by name, and the file
+//     system reclaims its space when the descriptor closes, however the
+//     process ends.
 //   - Writes. A write succeeds only when the whole length reached the file. A
 //     write the volume cannot take whole fails, reporting the bytes that did
 //     reach the file, which is what Windows does at disk full.
@@ -338,23 +340,52 @@ HANDLE CreateFileA(LPCSTR FileName, DWORD DesiredAccess, DWORD ShareMode,
     // Windows, rather than end the process.
     std::signal(SIGXFSZ, SIG_IGN);
 
-    const int Created = open(FileName, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (Created < 0)
-        return INVALID_HANDLE_VALUE;
+    // A file to be deleted on close is made without a name where the file
+    // system allows it, so that no moment of the run, refused or killed,
+    // leaves an entry behind. An entry of that name, of whatever kind, is
+    // still refused untouched, as CREATE_NEW refuses it; one made after this
+    // look is harmless, since the file never takes the name.
+    const bool DeleteOnClose = (FlagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) != 0;
+    bool Named = true;
+    int Fd = -1;
+    if (DeleteOnClose) {
+        struct stat Entry;
+        if (lstat(FileName, &Entry) == 0)
+            errno = EEXIST;
+        if (errno != ENOENT)
+            return INVALID_HANDLE_VALUE;
+        char Directory[PATH_MAX] = ".";  // the file's, where the name has one
+        if (const char* Slash = std::strrchr(FileName, '/')) {
+            const int Length = Slash == FileName ? 1 : static_cast<int>(Slash - FileName);
+            std::snprintf(Directory, sizeof Directory, "%.*s", Length, FileName);
+        }
+        Fd = open(Directory, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+        // File systems without unnamed files (FUSE, vfat, exFAT) say so with
+        // EOPNOTSUPP, kernels before 3.11 with EISDIR: they get a named file.
+        Named = Fd < 0;
+        if (Named && errno != EOPNOTSUPP && errno != EISDIR)
+            return INVALID_HANDLE_VALUE;
+    }
+    if (Named)
+        Fd = open(FileName, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (Fd < 0)
+        return INVALID_HANDLE_VALUE;  // nothing was created
     // When the process was started with standard output or input closed, the
     // new file would take that descriptor and catch the text meant for the
     // console. Keep it clear of the three standard descriptors.
-    int Fd = Created;
     if (Fd <= STDERR_FILENO) {
-        Fd = fcntl(Created, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-        close(Created);
-        if (Fd < 0) {
-            unlink(FileName);
-            return INVALID_HANDLE_VALUE;
-        }
+        const int Moved = fcntl(Fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        close(Fd);
+        Fd = Moved;
     }
-    if ((FlagsAndAttributes & FILE_FLAG_DELETE_ON_CLOSE) != 0 && unlink(FileName) != 0) {
-        // The file could not be made to vanish on close: don't fill it.
+    if (Fd < 0) {
+        if (Named)
+            unlink(FileName);
+        return INVALID_HANDLE_VALUE;
+    }
+    // A named file to be deleted on close is unlinked at once; one that
+    // cannot be made to vanish on close is not filled.
+    if (Named && DeleteOnClose && unlink(FileName) != 0) {
         const int Saved = errno;
         close(Fd);
         errno = Saved;
