@@ -31,6 +31,10 @@ typedef void* LPVOID;
 typedef const void* LPCVOID;
 typedef char* LPSTR;
 typedef const char* LPCSTR;
+typedef BOOL* LPBOOL;
+typedef wchar_t WCHAR;
+typedef WCHAR* LPWSTR;
+typedef const WCHAR* LPCWSTR;
 
 // A 64-bit count, laid out as on Windows: the low half first.
 union ULARGE_INTEGER {
@@ -60,12 +64,20 @@ typedef OVERLAPPED* LPOVERLAPPED;
 #define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000u
 #define FORMAT_MESSAGE_MAX_WIDTH_MASK 0x000000FFu
 #define SEM_FAILCRITICALERRORS 0x0001u
+#define CP_ACP 0u
+#define CP_UTF8 65001u
 
 UINT SetErrorMode(UINT Mode);
 BOOL SetConsoleTitleA(LPCSTR Title);
 HANDLE GetStdHandle(DWORD StdHandle);
 BOOL WriteConsoleA(HANDLE Console, LPCVOID Buffer, DWORD CharsToWrite, LPDWORD CharsWritten,
                    LPVOID Reserved);
+BOOL GetConsoleMode(HANDLE Console, LPDWORD Mode);
+UINT GetConsoleOutputCP();
+UINT GetACP();
+int MultiByteToWideChar(UINT CodePage, DWORD Flags, LPCSTR Bytes, int ByteCount, LPWSTR Wide, int WideCount);
+int WideCharToMultiByte(UINT CodePage, DWORD Flags, LPCWSTR Wide, int WideCount, LPSTR Bytes, int ByteCount,
+                        LPCSTR DefaultChar, LPBOOL UsedDefaultChar);
 BOOL SetCurrentDirectoryA(LPCSTR PathName);
 BOOL GetDiskFreeSpaceExA(LPCSTR DirectoryName, PULARGE_INTEGER FreeBytesAvailableToCaller,
                          PULARGE_INTEGER TotalNumberOfBytes, PULARGE_INTEGER TotalNumberOfFreeBytes);

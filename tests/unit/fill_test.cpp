@@ -42,6 +42,11 @@ LPSTR CharUpperA(LPSTR String)
     return String;
 }
 BOOL WriteConsoleA(HANDLE, LPCVOID, DWORD, LPDWORD, LPVOID) { return FALSE; }
+BOOL GetConsoleMode(HANDLE, LPDWORD) { return FALSE; }
+UINT GetConsoleOutputCP() { return 850; }
+UINT GetACP() { return 1252; }
+int MultiByteToWideChar(UINT, DWORD, LPCSTR, int, LPWSTR, int) { return 0; }
+int WideCharToMultiByte(UINT, DWORD, LPCWSTR, int, LPSTR, int, LPCSTR, LPBOOL) { return 0; }
 DWORD GetLastError() { return 5; }
 DWORD FormatMessageA(DWORD, LPCVOID, DWORD Code, DWORD, LPSTR Buffer, DWORD Size, va_list*)
 {
