@@ -27,8 +27,10 @@
 //     system reclaims its space when the descriptor closes, however the
 //     process ends.
 //   - Writes. A write succeeds only when the whole length reached the file. A
-//     write the volume cannot take whole fails, reporting the bytes that did
-//     reach the file, which is what Windows does at disk full.
+//     write the volume cannot take whole fails, as on Windows at disk full,
+//     and reports the bytes that did reach the file; they stay in it, where
+//     Windows would have written none, and the last piece of the fill then
+//     finds that much less free space.
 //   - Write-behind. Left alone, the page cache takes a fill far faster than
 //     the disk, up to the kernel's dirty limit (gigabytes), so the bar would
 //     run ahead of the disk and the flush then sit silent for minutes, with
