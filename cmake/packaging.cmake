@@ -76,13 +76,6 @@ set(CPACK_STRIP_FILES ON)
 # changelog's first entry, unless SOURCE_DATE_EPOCH is set, as Debian's tools
 # set it. cpack reads the variable from its own environment, so the file it
 # includes when it starts sets it there.
-file(STRINGS packaging/changelog ReleaseLine REGEX "^ -- " LIMIT_COUNT 1)
-string(REGEX REPLACE "^ -- .*>  " "" ReleaseDate "${ReleaseLine}")
-execute_process(COMMAND date -u -d "${ReleaseDate}" +%s
-                OUTPUT_VARIABLE ReleaseEpoch OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE DateFailed)
-if(DateFailed OR NOT ReleaseEpoch MATCHES "^[0-9]+$")
-  message(FATAL_ERROR "Cannot read the release date of packaging/changelog: ${ReleaseLine}")
-endif()
 file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/CPackReleaseDate.cmake
      "if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})\n  set(ENV{SOURCE_DATE_EPOCH} ${ReleaseEpoch})\nendif()\n")
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_BINARY_DIR}/CPackReleaseDate.cmake)
