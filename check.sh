@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Builds both programs, the native one and the Windows one, and runs every
-# test: the unit tests, and the end-to-end tests (the table of cases, runs
-# stopped by signals, deleted data on real file-system images, failing and
-# slow devices, the packages as users install them) natively, under Wine, and
-# natively again built with AddressSanitizer and UndefinedBehaviorSanitizer.
+# Builds the programs, the native one, the Windows one and the arm64 one, and
+# runs every test: the unit tests, and the end-to-end tests (the table of
+# cases, runs stopped by signals, deleted data on real file-system images,
+# failing and slow devices, the packages as users install them) natively,
+# under Wine, and natively again built with AddressSanitizer and
+# UndefinedBehaviorSanitizer; for arm64, under qemu-user, the unit tests, the
+# table of cases and the package.
 # Installs what it needs when run as root on Debian; otherwise says what is
 # missing and what it skipped.
 set -eu
@@ -11,7 +13,7 @@ cd "$(dirname "$0")"
 
 packages=(cmake make g++ googletest python3 util-linux valgrind bc e2fsprogs xfsprogs btrfs-progs ntfs-3g
           nbdkit libnbd-bin fuse3 zfs-fuse exfat-fuse exfatprogs dpkg-dev lintian man-db unzip icoutils
-          g++-mingw-w64-x86-64 wine64 wine)
+          g++-mingw-w64-x86-64 wine64 wine g++-aarch64-linux-gnu qemu-user)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
@@ -19,7 +21,7 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
     if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
         echo "The tests need these Debian packages, which are not installed: ${missing[*]}"
-        echo "With Wine and mingw-w64 that is about 1 GB of disk. Installing them with apt-get:"
+        echo "With Wine, mingw-w64 and the aarch64 compiler that is over 1 GB of disk. Installing them with apt-get:"
         apt-get update -q
         apt-get install --assume-no "${missing[@]}" 2>/dev/null | grep -E '^(Need to get|After this operation)' || true
         DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
@@ -51,6 +53,18 @@ elif [ "${CI:-}" = true ]; then
     status=1
 else
     echo "SKIPPED: the Windows build and its tests (mingw-w64 or Wine is not installed)"
+fi
+
+echo "== arm64 build"
+if command -v aarch64-linux-gnu-g++ >/dev/null && command -v qemu-aarch64 >/dev/null; then
+    cmake -S . -B build/arm64 -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake
+    cmake --build build/arm64 -j "$jobs"
+    ctest --test-dir build/arm64 --output-on-failure || status=1
+elif [ "${CI:-}" = true ]; then
+    echo "FAILED: the arm64 build needs g++-aarch64-linux-gnu and qemu-user, and CI must run it"
+    status=1
+else
+    echo "SKIPPED: the arm64 build and its tests (g++-aarch64-linux-gnu or qemu-user is not installed)"
 fi
 
 exit $status

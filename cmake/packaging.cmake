@@ -52,7 +52,28 @@ License: Expat\n")
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${DebianArchitecture})
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # dpkg-shlibdeps cannot read the C library of another architecture from
+  # Debian's cross packages, which have no symbols file. A cross-built
+  # program, which needs only the C library, depends on the version of libc6
+  # that brought the newest glibc symbol it uses, as libc6's symbols file
+  # would have it; cpack reads that off the program when it starts.
+  if(CMAKE_CROSSCOMPILING)
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS OFF)
+    set(CrossDependency "
+execute_process(COMMAND ${CMAKE_OBJDUMP} -T $<TARGET_FILE:quorlane> OUTPUT_VARIABLE Symbols)
+string(REGEX MATCHALL \"GLIBC_[0-9.]+\" Versions \"\${Symbols}\")
+list(TRANSFORM Versions REPLACE \"GLIBC_\" \"\")
+set(Newest 0)
+foreach(Version IN LISTS Versions)
+  if(Version VERSION_GREATER Newest)
+    set(Newest \${Version})
+  endif()
+endforeach()
+set(CPACK_DEBIAN_PACKAGE_DEPENDS \"libc6 (>= \${Newest})\")
+")
+  endif()
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   set(CPACK_DEBIAN_PACKAGE_HOMEPAGE ${PROJECT_HOMEPAGE_URL})
 endif()
@@ -76,7 +97,7 @@ set(CPACK_STRIP_FILES ON)
 # changelog's first entry, unless SOURCE_DATE_EPOCH is set, as Debian's tools
 # set it. cpack reads the variable from its own environment, so the file it
 # includes when it starts sets it there.
-file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/CPackReleaseDate.cmake
-     "if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})\n  set(ENV{SOURCE_DATE_EPOCH} ${ReleaseEpoch})\nendif()\n")
-set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_BINARY_DIR}/CPackReleaseDate.cmake)
+file(GENERATE OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/CPackStart.cmake
+     CONTENT "if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})\n  set(ENV{SOURCE_DATE_EPOCH} ${ReleaseEpoch})\nendif()\n${CrossDependency}")
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_BINARY_DIR}/CPackStart.cmake)
 include(CPack)

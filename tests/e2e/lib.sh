@@ -1,7 +1,9 @@
 # Shared by the end-to-end scripts; sourced, not run.
 #
-# Sets: runner (native or wine), program (absolute path), run (the command
-# line that starts the program), work (a scratch directory, removed at exit).
+# Sets: runner (native, wine, or qemu for another processor's program, with
+# the emulator's command line in QUORLANE_EMULATOR), program (absolute path),
+# run (the command line that starts the program), work (a scratch directory,
+# removed at exit).
 
 skip() {
     echo "SKIPPED: $*"
@@ -38,6 +40,11 @@ prepare_runner() {
     runner=$1
     program=$(realpath "$2")
     run=("$program")
+    if [ "$runner" = qemu ]; then
+        read -ra run <<<"${QUORLANE_EMULATOR:-qemu-aarch64}"
+        command -v "${run[0]}" >/dev/null || skip "${run[0]} is not installed"
+        run+=("$program")
+    fi
     [ "$runner" = wine ] || return 0
     command -v wine >/dev/null || skip "wine is not installed"
     # Wine makes its server's directory under TMPDIR; keep it in $work.

@@ -7,18 +7,26 @@
 #   package.sh wine PATH/TO/quorlane.exe     the zip of that build: its files,
 #                                            the exe's version resource and
 #                                            manifest, and a wipe under Wine
+#   package.sh qemu PATH/TO/quorlane         the .deb of a build for another
+#                                            processor: lintian, its files and
+#                                            architecture, and a wipe with the
+#                                            program it holds, under qemu-user
 #
+# A .deb's program must be hardened: full RELRO, immediate binding, a stack
+# protector and fortified functions.
 # The program and its package must come out the same, byte for byte, when
 # built again later from a copy of the source in another directory.
 set -u
 
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
-[ $# = 2 ] || { echo "usage: $0 native|wine PROGRAM"; exit 2; }
+[ $# = 2 ] || { echo "usage: $0 native|wine|qemu PROGRAM"; exit 2; }
 build=$(dirname "$(realpath "$2")")
 version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
-tools=(cpack lintian dpkg-shlibdeps man)
-[ "$1" = native ] || tools=(cpack unzip wrestool x86_64-w64-mingw32-objdump)
+toolchain=$(sed -n 's/^CMAKE_TOOLCHAIN_FILE:[A-Z]*=//p' "$build/CMakeCache.txt")
+tools=(cpack lintian dpkg-shlibdeps man readelf)
+[ "$1" = wine ] && tools=(cpack unzip wrestool x86_64-w64-mingw32-objdump)
+[ "$1" = qemu ] && tools=(cpack lintian readelf)
 for tool in "${tools[@]}"; do command -v "$tool" >/dev/null || skip "$tool is not installed"; done
 [ "$1" = wine ] || ! dpkg-query -W quorlane >/dev/null 2>&1 || [ -n "${QUORLANE_E2E_NAMESPACE:-}" ] ||
     skip "a quorlane package is installed already; the test would replace and remove it"
@@ -34,21 +42,38 @@ wipe_with() {
     umount /mnt/q
 }
 
-generator=$([ "$1" = native ] && echo DEB || echo ZIP)
+generator=$([ "$1" = wine ] && echo ZIP || echo DEB)
 cpack -G "$generator" --config "$build/CPackConfig.cmake" -B "$work/package" \
     >"$work/cpack.log" 2>&1 || { report "cpack" "$(tail -5 "$work/cpack.log")"; finish_report; exit; }
 package=$(cd "$work/package" && ls -- *.deb *.zip 2>/dev/null) again=$work/again
 mkdir -p "$again" && tar -C "$here/../.." --exclude=./build --exclude=./.git -cf - . | tar -C "$again" -xf -
-(cd "$again" && cmake -S . -B build -DBUILD_TESTING=OFF $([ "$1" = wine ] && echo -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake) \
+(cd "$again" && cmake -S . -B build -DBUILD_TESTING=OFF ${toolchain:+-DCMAKE_TOOLCHAIN_FILE="$toolchain"} \
      -DCMAKE_BUILD_TYPE="$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' "$build/CMakeCache.txt")" &&
      cmake --build build -j "$(nproc)" && cpack -G "$generator" --config build/CPackConfig.cmake -B package) >"$work/again.log" 2>&1
 report "built again later in another directory, $(basename "$2") and $package are the same byte for byte" \
     "$(cmp "$2" "$again/build/$(basename "$2")" && cmp "$work/package/$package" "$again/package/$package" || tail -3 "$work/again.log")"
 
-if [ "$1" = native ]; then
-    deb=$work/package/quorlane_${version}_amd64.deb
-    report "lintian finds no error or warning in $(basename "$deb")" \
+if [ "$generator" = DEB ]; then
+    deb=$work/package/$package
+    report "lintian finds no error or warning in $package" \
         "$(lintian --fail-on error,warning "$deb" 2>&1 | grep -v 'running with root')"
+    dpkg-deb -x "$deb" "$work/root"
+    machine=$(readelf -h "$work/root/usr/bin/quorlane" | sed -n 's/^ *Machine: *//p')
+    declare -A architecture=([AArch64]=arm64 ["Advanced Micro Devices X86-64"]=amd64)
+    why=$(dpkg-deb -c "$deb" | awk '{ print $6 }' | grep -v '/$' | diff - <(printf './usr/%s\n' bin/quorlane \
+          share/doc/quorlane/{LICENSE,README.md,changelog.gz,copyright} share/man/man1/quorlane.1.gz))
+    [ "$(dpkg-deb -f "$deb" Architecture)" = "${architecture[$machine]:-}" ] || why+="a program for $machine, packaged as $(dpkg-deb -f "$deb" Architecture)"$'\n'
+    headers=$(readelf -dlW --dyn-syms "$work/root/usr/bin/quorlane")
+    for mark in GNU_RELRO BIND_NOW __stack_chk_fail '__[a-z]*_chk@'; do
+        grep -q "$mark" <<<"$headers" || why+="the program is not hardened: no $mark"$'\n'
+    done
+    report "$package holds the program for its architecture, hardened, with its man page and documents" "$why"
+fi
+
+if [ "$1" = qemu ]; then
+    prepare_runner qemu "$work/root/usr/bin/quorlane"
+    report "the packaged quorlane wipes a drive under qemu-user" "$(wipe_with "${run[@]}")"
+elif [ "$1" = native ]; then
     trap 'dpkg -r quorlane >/dev/null 2>&1; finish' EXIT  # removed however the test ends
     why=$(dpkg -i "$deb" 2>&1) && why=""
     files=$(dpkg-query -L quorlane 2>/dev/null | while read -r path; do [ -d "$path" ] || echo "$path"; done)

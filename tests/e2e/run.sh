@@ -3,6 +3,7 @@
 #
 #   run.sh native PATH/TO/quorlane
 #   run.sh wine   PATH/TO/quorlane.exe
+#   run.sh qemu   PATH/TO/quorlane        (another processor's, under qemu-user)
 #
 # Each case mounts a fresh tmpfs at /mnt/q inside a private mount namespace
 # (over a private tmpfs on /mnt, so the machine's own /mnt is never touched),
@@ -15,7 +16,7 @@ set -u
 
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
-[ $# = 2 ] || { echo "usage: $0 native|wine PROGRAM"; exit 2; }
+[ $# = 2 ] || { echo "usage: $0 native|wine|qemu PROGRAM"; exit 2; }
 command -v python3 >/dev/null || skip "python3 (for the terminal cases) is not installed"
 enter_private_mounts "$@"
 prepare_runner "$@"
@@ -116,7 +117,7 @@ while IFS='|' read -r name args input drive expect status; do
     prepare_drive "$drive"
     before=$(snapshot)
     detail=$(mountpoint -q /mnt/q && free_bytes)
-    [ "$expect" = refused ] && detail=${reason[$runner.${drive%%-*}]}
+    [ "$expect" = refused ] && detail=${reason[${runner/qemu/native}.${drive%%-*}]}
     eval "argv=($args)"
     why=""
     for _ in $([ "$drive" = append-only ] && echo 1 2 || echo 1); do  # a run must not change what the next finds
@@ -213,8 +214,8 @@ CASES
 prepare_drive tmpfs:20971521m  # 20 TiB and 1 MiB
 before=$(snapshot) free=$(free_bytes)
 expected_text filled "$free" "The drive's free space was not all overwritten: $((free - 1048576)) bytes were left." >"$work/expected"
-if [ "$runner" = native ]; then
-    printf 'y\n' | timeout 120 bash -c 'ulimit -f 1024 && exec "$@"' - "$program" q: >"$work/out" 2>"$work/err"
+if [ "$runner" != wine ]; then
+    printf 'y\n' | timeout 120 bash -c 'ulimit -f 1024 && exec "$@"' - "${run[@]}" q: >"$work/out" 2>"$work/err"
     rc=$?
 else
     printf 'y\n' >"$work/input"
@@ -229,7 +230,7 @@ why=""
 [ "$rc" = 2 ] || why+="exit status $rc, expected 2"$'\n'
 cmp -s "$work/out" "$work/expected" || why+="output differs:"$'\n'"$(diff "$work/expected" "$work/out")"$'\n'
 why+=$(check_drive "$before")
-report "20 TiB drive: the free space exact$([ "$runner" = native ] && echo ', and a 1 MiB file size limit reported')" "$why"
+report "20 TiB drive: the free space exact$([ "$runner" != wine ] && echo ', and a 1 MiB file size limit reported')" "$why"
 
 # A whole run under valgrind's memory checker, natively (Wine's own workings
 # would drown the program's), unless the program checks itself with sanitizers.
