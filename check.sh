@@ -2,16 +2,16 @@
 # Builds the programs, the native one, the Windows one and the arm64 one, and
 # runs every test: the unit tests, and the end-to-end tests (the table of
 # cases, runs stopped by signals, deleted data on real file-system images,
-# failing and slow devices, the packages as users install them) natively,
-# under Wine, and natively again built with AddressSanitizer and
-# UndefinedBehaviorSanitizer; for arm64, under qemu-user, the unit tests, the
-# table of cases and the package.
+# failing and slow devices, the packages as users install them) natively and
+# under Wine, and all but the last two natively again built with
+# AddressSanitizer and UndefinedBehaviorSanitizer; for arm64, under
+# qemu-user, the unit tests, the table of cases and the package.
 # Installs what it needs when run as root on Debian; otherwise says what is
 # missing and what it skipped.
 set -eu
 cd "$(dirname "$0")"
 
-packages=(cmake make g++ googletest python3 util-linux valgrind bc e2fsprogs xfsprogs btrfs-progs ntfs-3g
+packages=(cmake make g++ googletest python3 util-linux valgrind bc e2fsprogs xfsprogs btrfs-progs ntfs-3g testdisk
           nbdkit libnbd-bin fuse3 zfs-fuse exfat-fuse exfatprogs dpkg-dev lintian man-db unzip icoutils
           g++-mingw-w64-x86-64 wine64 wine g++-aarch64-linux-gnu qemu-user)
 missing=()
@@ -43,28 +43,28 @@ cmake -S . -B build/sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUORLANE_SANITI
 cmake --build build/sanitize -j "$jobs"
 ctest --test-dir build/sanitize --output-on-failure || status=1
 
-echo "== Windows build"
-if command -v x86_64-w64-mingw32-g++-posix >/dev/null && command -v wine >/dev/null; then
-    cmake -S . -B build/windows -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake
-    cmake --build build/windows -j "$jobs"
-    ctest --test-dir build/windows --output-on-failure || status=1
-elif [ "${CI:-}" = true ]; then
-    echo "FAILED: the Windows build needs mingw-w64 and Wine, and CI must run it"
-    status=1
-else
-    echo "SKIPPED: the Windows build and its tests (mingw-w64 or Wine is not installed)"
-fi
-
-echo "== arm64 build"
-if command -v aarch64-linux-gnu-g++ >/dev/null && command -v qemu-aarch64 >/dev/null; then
-    cmake -S . -B build/arm64 -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-linux-gnu.cmake
-    cmake --build build/arm64 -j "$jobs"
-    ctest --test-dir build/arm64 --output-on-failure || status=1
-elif [ "${CI:-}" = true ]; then
-    echo "FAILED: the arm64 build needs g++-aarch64-linux-gnu and qemu-user, and CI must run it"
-    status=1
-else
-    echo "SKIPPED: the arm64 build and its tests (g++-aarch64-linux-gnu or qemu-user is not installed)"
-fi
+# A cross-build and its tests, where its compiler and what runs its programs
+# are installed; CI must run it. $1: its name, $2: its toolchain file, then
+# the commands it needs.
+cross_build() {
+    local name=$1 toolchain=$2 tool
+    shift 2
+    echo "== $name build"
+    for tool in "$@"; do
+        command -v "$tool" >/dev/null && continue
+        if [ "${CI:-}" = true ]; then
+            echo "FAILED: the $name build needs $tool, and CI must run it"
+            status=1
+        else
+            echo "SKIPPED: the $name build and its tests ($tool is not installed)"
+        fi
+        return
+    done
+    cmake -S . -B "build/$name" -DCMAKE_BUILD_TYPE=Release -DCMAKE_TOOLCHAIN_FILE="cmake/$toolchain"
+    cmake --build "build/$name" -j "$jobs"
+    ctest --test-dir "build/$name" --output-on-failure || status=1
+}
+cross_build windows mingw-w64.cmake x86_64-w64-mingw32-g++-posix wine
+cross_build arm64 aarch64-linux-gnu.cmake aarch64-linux-gnu-g++ qemu-aarch64
 
 exit $status

@@ -3,33 +3,35 @@
 #
 #   remnants.sh native|wine PROGRAM [FILESYSTEM...]
 #
-# File systems: ext4, xfs, btrfs, ntfs (through ntfs-3g), zfs (through
-# zfs-fuse), exfat (through exfat-fuse); and, to show what a run leaves where
-# it cannot reach, ext4-pool (ext4's reserved cluster pool left closed),
-# ext4-full (the same, on a drive that a file of the user's fills but for
-# 8 MiB), ext4-user, xfs-user and btrfs-user (run by an ordinary user, who
-# cannot have the blocks ext4 reserves for root; native only), btrfs-quota (a
-# quota group that lets the drive's files have 32 MiB) and zfs-dedup (a pool
-# with dedup=on).
+# File systems as users have them, made with their tools' defaults and wiped
+# by root: ext4 (256 MiB, which mkfs gives 1 KiB blocks), ext4-4k (512 MiB,
+# 4 KiB blocks), xfs, btrfs, ntfs (through ntfs-3g), zfs (through zfs-fuse),
+# exfat (through exfat-fuse). Then variants: ext4-open (ext4's reserved
+# cluster pool opened to the fill), ext4-full (a drive that a file of the
+# user's fills but for 8 MiB), ext4-user, xfs-user and btrfs-user (run by an
+# ordinary user; native only), btrfs-quota (a quota group that lets the
+# drive's files have 32 MiB) and zfs-dedup (a pool with dedup=on).
 #
-# For each file system: make an image, mount it as drive q:, write forty small
-# files (100 bytes to 3 KiB) and one large file over all the rest of the
-# space, each line a numbered marker, so that any free space a run leaves out
-# shows and no two blocks are alike for deduplication to merge; delete them,
-# and count the 4 KiB blocks of the raw image that still hold a marker. Then
-# run the program on q: on a terminal, answering y, and count again. Prints
-# the counts, the progress marks drawn and the run's time from the answer as
-# a markdown table, with where the survivors live.
+# For each: make an image, mount it as drive q:, write 30 files that recovery
+# tools know by their signatures, forty small files (100 bytes to 3 KiB) and
+# one large file over all the rest of the space, each line of these a
+# numbered marker, so that any free space a run leaves out shows and no two
+# blocks are alike for deduplication to merge; delete them all. Count the
+# 4 KiB blocks of the raw image that still hold a marker, and the deleted
+# files photorec restores whole from it; run the program on q: on a terminal,
+# answering y, and count again. Prints the counts, the progress marks drawn
+# and the run's time from the answer as a markdown table, with where the
+# survivors live.
 #
 # What must hold: every run ends with no file left; with exit status 0 and its
 # bar drawn to the end (79 or 80 marks, as the free space is a whole number of
 # chunks or not), except on btrfs-quota and ext4-user, where it must say that
-# it stopped short and end with status 2; the deleted data was there to find before the
-# run; after it, ext4 (its reserved cluster pool opened to the fill) keeps at
-# most two blocks with a marker, and no file system keeps more than a tenth of
-# the large file's blocks. On zfs-dedup the fill's data, which repeats every
-# 16 MiB, is stored almost not at all, and the run is only timed, and stopped
-# after five minutes.
+# it stopped short and end with status 2; the deleted data and files were
+# there to find before the run; after it, on the default rows photorec
+# restores at most half the files and a tenth of the large file's blocks
+# survive, and ext4-open keeps at most two blocks with a marker. On zfs-dedup
+# the fill's data, which repeats every 16 MiB, is stored almost not at all,
+# and the run is only timed, and stopped after five minutes.
 set -u
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -38,26 +40,30 @@ source "$here/lib.sh"
 enter_private_mounts "$@"
 prepare_runner "$1" "$2"
 shift 2
-if [ $# -gt 0 ]; then filesystems=("$@"); else filesystems=(ext4 ext4-pool ext4-full ext4-user xfs xfs-user btrfs btrfs-user btrfs-quota ntfs zfs zfs-dedup exfat); fi
+defaults=(ext4 ext4-4k xfs btrfs ntfs zfs exfat)
+if [ $# -gt 0 ]; then filesystems=("$@")
+else filesystems=("${defaults[@]}" ext4-open ext4-full ext4-user xfs-user btrfs-user btrfs-quota zfs-dedup); fi
 mkdir /mnt/q
 
 # Image size (the smallest each mkfs here accepts, or near it), tool, and
 # where the measured survivors live.
-declare -A size=([ext4]=64M [xfs]=320M [btrfs]=128M [ntfs]=64M [zfs]=128M [exfat]=64M)
+declare -A size=([ext4]=256M [ext4-4k]=512M [xfs]=320M [btrfs]=128M [ntfs]=64M [zfs]=128M [exfat]=64M)
 declare -A mkfs=([ext4]=mkfs.ext4 [xfs]=mkfs.xfs [btrfs]=mkfs.btrfs [ntfs]=mkfs.ntfs [zfs]=zfs-fuse
                  [exfat]=mkfs.exfat)
+declare -A mounter=([ntfs]=ntfs-3g [exfat]=mount.exfat-fuse)
 declare -A where=(
-    [ext4]="at most a block or two that the last write could not have, once the reserved cluster pool is opened to the fill"
-    [ext4-pool]="ext4's reserved cluster pool (2% or 4096 clusters), kept back from every file"
-    [ext4-full]="ext4's reserved cluster pool, as above, on a drive kept nearly full by a file of the user's"
-    [ext4-user]="the blocks reserved for root (5%), which an ordinary user's file cannot have: the run says how much it left and ends with status 2"
+    [ext4]="ext4's reserved cluster pool (4,096 clusters, 4 MiB at 1 KiB blocks), which no file can have: the deleted files that lay there stay whole"
+    [ext4-4k]="ext4's reserved cluster pool (2% of the clusters, 10 MiB at 4 KiB blocks): whole files or only pieces, as the deleted files happened to lie"
+    [ext4-open]="nothing, once the reserved cluster pool is opened to the fill"
+    [ext4-full]="ext4's reserved cluster pool, as for ext4, on a drive kept nearly full by a file of the user's"
+    [ext4-user]="the reserved cluster pool, and the blocks reserved for root (5%), which an ordinary user's file cannot have: the run says how much it left and ends with status 2"
     [xfs-user]="as for xfs: an ordinary user's file can have all the space root's can"
     [btrfs-user]="as for btrfs: an ordinary user's file can have all the space root's can"
-    [xfs]="free blocks xfs holds back for its own metadata (reserve pool, per-group reservations); how many of them held the deleted file depends on where each file was placed"
-    [btrfs]="small files kept inline in metadata b-tree blocks, which a file's data cannot reach (varies from run to run)"
+    [xfs]="free blocks xfs holds back for its own metadata (reserve pool, per-group reservations), whole files among them; what they held depends on where each file was placed"
+    [btrfs]="small files kept inline in metadata b-tree blocks, which a file's data cannot reach (varies from run to run); photorec restores none of them, even before"
     [btrfs-quota]="the space the quota group kept from the fill: the run says how much it left and ends with status 2"
     [ntfs]="files small enough to live inside their MFT record, which stays with the MFT"
-    [zfs]="space ZFS keeps back from files as the pool fills, which no file's data can have"
+    [zfs]="space ZFS keeps back from files as the pool fills, which no file's data can have: pieces, no whole file"
     [zfs-dedup]="the fill's data repeats every 16 MiB, so dedup stores it almost not at all, and the pool is filled only with its tables; wipe through a dataset with dedup=off"
     [exfat]="nothing: every cluster is open to a file's data"
 )
@@ -84,14 +90,12 @@ stop_zfs() {
 trap 'stop_zfs; finish' EXIT
 
 make_image() {  # $1: file system; $2: image
-    truncate -s "${size[${1%%-*}]}" "$2"
+    truncate -s "${size[$1]:-${size[${1%%-*}]}}" "$2"
     case $1 in
-        # 4 KiB blocks, as on an ext4 of any real size (mkfs picks 1 KiB for
-        # images this small), so that a block is what the count counts.
         # Wine counts only the space free to ordinary users, so under Wine
         # the last piece of a fill could not reach the blocks reserved for
         # root (Windows has no such reserve): give the image none there.
-        ext4*) mkfs.ext4 -q -F -b 4096 $([ "$runner" = wine ] && echo -m 0) "$2" ;;
+        ext4*) mkfs.ext4 -q -F $([ "$runner" = wine ] && echo -m 0) "$2" ;;
         xfs*) mkfs.xfs -q -f "$2" ;;
         btrfs*) mkfs.btrfs -q -f "$2" >/dev/null ;;
         ntfs) mkfs.ntfs -q -F -Q "$2" >/dev/null 2>&1 ;;
@@ -123,36 +127,41 @@ unmount_image() {  # $1: file system
     esac
 }
 
-# Lets the fill have ext4's reserved cluster pool, which otherwise only the
-# file system itself may use.
-open_reserve() {
-    local device
-    device=$(basename "$(findmnt -n -o SOURCE /mnt/q)")
-    [ -w "/sys/fs/ext4/$device/reserved_clusters" ] && echo 0 >"/sys/fs/ext4/$device/reserved_clusters"
-}
+# ext4's reserved cluster pool on drive q:, which only the file system itself
+# may use; opening it lets every file have it.
+pool_file() { echo "/sys/fs/ext4/$(basename "$(findmnt -n -o SOURCE /mnt/q)")/reserved_clusters"; }
+open_reserve() { [ -w "$(pool_file)" ] && echo 0 >"$(pool_file)"; }
 
 write_markers() {  # $1: marker of the large file; $2: marker of the small ones
     local n bytes
+    cp "$work/evidence"/* /mnt/q/
     for n in $(seq 1 40); do
         bytes=$((100 + (n - 1) * 75))  # 100 bytes to 3 KiB
         yes "$2-$n" | head -c "$bytes" >"/mnt/q/small-$n.dat"
     done
     seq 1 1000000000 | sed "s/^/$1-/" >/mnt/q/large.dat 2>/dev/null  # until the drive is full
     sync
-    rm -f /mnt/q/large.dat /mnt/q/small-*.dat
+    rm -f /mnt/q/large.dat /mnt/q/small-*.dat /mnt/q/evidence-*
     sync
 }
 
-blocks() { python3 "$here/count_markers.py" "$1" "$2" | cut -d' ' -f1; }
+blocks() { python3 "$here/evidence.py" markers "$1" "$2" | cut -d' ' -f1; }
+# The deleted files photorec restores whole from image $1.
+restored() {
+    rm -rf "$work/found" && mkdir "$work/found"
+    (cd "$work/found" && photorec /log /d "$work/found/files" /cmd "$1" \
+        partition_none,fileopt,everything,disable,png,enable,pdf,enable,zip,enable,wholespace,search >/dev/null 2>&1)
+    python3 "$here/evidence.py" restored "$work/evidence" "$work/found"
+}
+mkdir "$work/evidence" && python3 "$here/evidence.py" make "$work/evidence"
 
 rows=()
 for fs in "${filesystems[@]}"; do
     kind=${fs%%-*}
     [[ $fs != *-user ]] || [ "$runner" = native ] || continue
-    command -v "${mkfs[$kind]}" >/dev/null || { report "$fs" "${mkfs[$kind]} is not installed"; continue; }
-    [ "$kind" != ntfs ] || command -v ntfs-3g >/dev/null || { report "$fs" "ntfs-3g is not installed"; continue; }
-    [ "$kind" != exfat ] || command -v mount.exfat-fuse >/dev/null ||
-        { report "$fs" "exfat-fuse is not installed"; continue; }
+    missing=""
+    for tool in "${mkfs[$kind]}" ${mounter[$kind]:-} photorec; do command -v "$tool" >/dev/null || missing+=" $tool"; done
+    [ -z "$missing" ] || { report "$fs" "not installed:$missing"; continue; }
     mkdir -p "$work/$fs"  # the image alone in its directory, where zpool import looks
     image=$work/$fs/image
     large="QUORLANE-REMNANT-LARGE-$fs"
@@ -165,13 +174,14 @@ for fs in "${filesystems[@]}"; do
     unmount_image "$kind"
     large_before=$(blocks "$image" "$large")
     small_before=$(blocks "$image" "$small")
+    files_before=$(restored "$image")
 
     mount_image "$kind" "$image"
-    as=()
+    as=() pool=0
+    [ "$kind" = ext4 ] && pool=$(cat "$(pool_file)")
     case $fs in
-        ext4) open_reserve ;;
-        *-user) [ "$kind" = ext4 ] && open_reserve
-                chmod 1777 /mnt/q; as=(setpriv --reuid=65534 --regid=65534 --clear-groups) ;;
+        ext4-open) open_reserve ;;
+        *-user) chmod 1777 /mnt/q; as=(setpriv --reuid=65534 --regid=65534 --clear-groups) ;;
         btrfs-quota) btrfs -q quota enable /mnt/q && btrfs -q quota rescan -w /mnt/q && btrfs qgroup limit 32M 0/5 /mnt/q ;;
     esac
     limit=$([ "$fs" = zfs-dedup ] && echo 300 || echo 600)
@@ -188,6 +198,7 @@ for fs in "${filesystems[@]}"; do
     unmount_image "$kind"
     large_after=$(blocks "$image" "$large")
     small_after=$(blocks "$image" "$small")
+    files_after=$(restored "$image")
     rm -rf "$work/$fs"
 
     why=""
@@ -203,19 +214,28 @@ for fs in "${filesystems[@]}"; do
     fi
     [ -z "$left" ] || why+="left on the drive: $left"$'\n'
     [ "$large_before" -gt 0 ] || why+="the deleted large file could not be found even before the run"$'\n'
-    [ $((large_after * 10)) -le "$large_before" ] || [ "$fs" != "$kind" ] ||
-        why+="$large_after of $large_before blocks of the large file survived"$'\n'
-    if [ "$fs" = ext4 ] && [ $((large_after + small_after)) -gt 2 ]; then
-        why+="$((large_after + small_after)) blocks with a marker survived on ext4"$'\n'
+    [ $((files_before * 2)) -ge 30 ] || why+="photorec restored $files_before of the 30 deleted files even before the run"$'\n'
+    # A default drive keeps at most a tenth of the large file; ext4 keeps
+    # no more blocks than its reserved pool has clusters, and elsewhere
+    # photorec restores at most half the files.
+    if [[ " ${defaults[*]} " = *" $fs "* ]]; then
+        [ $((large_after * 10)) -le "$large_before" ] || why+="$large_after of $large_before blocks of the large file survived"$'\n'
+        [ "$kind" != ext4 ] || [ $((large_after + small_after)) -le $((pool + 2)) ] ||
+            why+="$((large_after + small_after)) blocks with a marker survived, more than the pool's $pool clusters"$'\n'
+        [ "$kind" = ext4 ] || [ $((files_after * 2)) -le "$files_before" ] ||
+            why+="photorec restored $files_after of $files_before deleted files after the run"$'\n'
     fi
-    report "$fs ($runner): large file $large_before -> $large_after blocks, small files $small_before -> $small_after, $marks marks, $seconds s" "$why"
-    rows+=("| $fs | $runner | $large_before | $large_after | $small_before | $small_after | $marks | $seconds | ${where[$fs]} |")
+    if [ "$fs" = ext4-open ] && [ $((large_after + small_after)) -gt 2 ]; then
+        why+="$((large_after + small_after)) blocks with a marker survived on ext4-open"$'\n'
+    fi
+    report "$fs ($runner): large file $large_before -> $large_after blocks, small files $small_before -> $small_after, files restored $files_before -> $files_after, $marks marks, $seconds s" "$why"
+    rows+=("| $fs | $runner | $large_before | $large_after | $small_before | $small_after | $files_before / $files_after | $marks | $seconds | ${where[$fs]} |")
 done
 stop_zfs
 
 echo
-echo "| file system | build | large file: blocks before | after | small files: blocks before | after | bar | run, s | where survivors live |"
-echo "|---|---|---:|---:|---:|---:|---:|---:|---|"
+echo "| file system | build | large file: blocks before | after | small files: blocks before | after | deleted files a recovery tool restores: before / after | bar | run, s | where survivors live |"
+echo "|---|---|---:|---:|---:|---:|---:|---:|---:|---|"
 printf '%s\n' "${rows[@]}"
 echo
 finish_report
