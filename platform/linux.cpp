@@ -16,9 +16,10 @@
 //     it. Total free, what a file of any user could be given: on ext2/3/4 all
 //     free blocks less ext4's reserved cluster pool, which only the file
 //     system itself may use (its clusters from sysfs, the blocks to a cluster
-//     from the superblock); elsewhere the unprivileged figure, since other
-//     file systems count in all free blocks space that no file can have
-//     (btrfs, xfs and ZFS: their metadata).
+//     from the superblock, or, for an ordinary user, who cannot read it, from
+//     the root directory's allocation); elsewhere the unprivileged figure,
+//     since other file systems count in all free blocks space that no file
+//     can have (btrfs, xfs and ZFS: their metadata).
 //   - Exclusive, delete-on-close creation. Any existing entry of that name
 //     (file, directory or symbolic link) is refused without being touched.
 //     The file is made without a name (O_TMPFILE) in the directory; where the
