@@ -49,9 +49,10 @@ printf '%s\n' "$secret" >"$work/elsewhere"
 
 # Makes /mnt/q what the case asks for. Drives: tmpfs:SIZE; readonly; noinodes
 # (no inode left for a new file); full (a file of the user's takes all the
-# space); append-only (a root where entries can be made but not removed). A QUORLANE.TMP of the user's in the root: existing (a file),
-# existing-dir, existing-link (a link to a file elsewhere). A link to a
-# volume mounted elsewhere: mount-link. No drive: none (no /mnt/q),
+# space); append-only (a root where entries can be made but not removed). A
+# QUORLANE.TMP of the user's in the root: existing (a file), existing-dir,
+# existing-link (a link to a file elsewhere). A link to a volume mounted
+# elsewhere: mount-link. No drive: none (no /mnt/q),
 # regular-file (a file where the drive should be), dangling (a link to
 # nothing), plain-dir (a directory of the user's, no volume), dir-link (a link
 # to one).
