@@ -47,7 +47,8 @@
 //   - Errors. GetLastError is errno, and FormatMessageA gives its strerror
 //     text. There are no critical-error dialogs to turn off.
 //   - Code pages. There is one, UTF-8, for the ANSI text and the terminal
-//     alike; a terminal is a console.
+//     alike, so conversions between code pages are refused; a terminal is a
+//     console.
 //
 // Handles are file descriptors stored in the pointer-sized HANDLE.
 
@@ -468,50 +469,18 @@ UINT GetACP()
     return CP_UTF8;
 }
 
-// Conversions between UTF-8 and wide characters, as Quorlane asks for them:
-// a given length, into a buffer. Other code pages, a length of -1 and bytes
-// that are not UTF-8 are refused; a buffer too small takes what fits.
-int MultiByteToWideChar(UINT CodePage, DWORD, LPCSTR Bytes, int ByteCount, LPWSTR Wide, int WideCount)
+// There is one code page, so no text needs converting, and a conversion is
+// refused; the caller then prints the text as it is.
+int MultiByteToWideChar(UINT, DWORD, LPCSTR, int, LPWSTR, int)
 {
-    if ((CodePage != CP_ACP && CodePage != CP_UTF8) || ByteCount < 0) {
-        errno = EINVAL;
-        return 0;
-    }
-    int Made = 0;
-    for (int At = 0; At < ByteCount && Made < WideCount; ++Made) {
-        const unsigned char Lead = static_cast<unsigned char>(Bytes[At++]);
-        const int Following = Lead < 0x80 ? 0 : Lead >= 0xF0 ? 3 : Lead >= 0xE0 ? 2 : Lead >= 0xC0 ? 1 : -1;
-        if (Following < 0 || At + Following > ByteCount) {
-            errno = EILSEQ;
-            return 0;
-        }
-        std::uint32_t Character = Lead & (Following == 0 ? 0x7F : 0x3F >> Following);
-        for (int Index = 0; Index < Following; ++Index)
-            Character = Character << 6 | (static_cast<unsigned char>(Bytes[At++]) & 0x3F);
-        Wide[Made] = static_cast<WCHAR>(Character);
-    }
-    return Made;
+    errno = EINVAL;
+    return 0;
 }
 
-int WideCharToMultiByte(UINT CodePage, DWORD, LPCWSTR Wide, int WideCount, LPSTR Bytes, int ByteCount, LPCSTR,
-                        LPBOOL)
+int WideCharToMultiByte(UINT, DWORD, LPCWSTR, int, LPSTR, int, LPCSTR, LPBOOL)
 {
-    if ((CodePage != CP_ACP && CodePage != CP_UTF8) || WideCount < 0) {
-        errno = EINVAL;
-        return 0;
-    }
-    int Made = 0;
-    for (int At = 0; At < WideCount; ++At) {
-        const std::uint32_t Character = static_cast<std::uint32_t>(Wide[At]);
-        const int Following = Character < 0x80 ? 0 : Character < 0x800 ? 1 : Character < 0x10000 ? 2 : 3;
-        if (Made + Following >= ByteCount)
-            break;
-        const std::uint32_t Lead = Following == 0 ? 0 : 0xFF << (7 - Following) & 0xFF;
-        Bytes[Made++] = static_cast<char>(Lead | Character >> 6 * Following);
-        for (int Index = Following - 1; Index >= 0; --Index)
-            Bytes[Made++] = static_cast<char>(0x80 | (Character >> 6 * Index & 0x3F));
-    }
-    return Made;
+    errno = EINVAL;
+    return 0;
 }
 
 DWORD GetLastError()

@@ -12,7 +12,6 @@
 #include <fcntl.h>
 #include <string>
 #include <unistd.h>
-#include <vector>
 
 namespace {
 
@@ -52,30 +51,6 @@ TEST(WriteBehind, TheFileHoldsEveryByteWrittenUntilItsClose)
         EXPECT_TRUE(FlushFileBuffers(File) && CloseHandle(File)) << Parent;
         EXPECT_EQ(rmdir(Directory.c_str()), 0) << "something was left in " << Directory;
     }
-}
-
-TEST(CodePage, TextGoesThroughWideCharactersUnchanged)
-{
-    struct Case {
-        const char* Text;
-        std::vector<WCHAR> Wide;
-    };
-    const Case Cases[] = {
-        {"Denied.", {'D', 'e', 'n', 'i', 'e', 'd', '.'}},
-        {"Acc\xc3\xa8s", {'A', 'c', 'c', 0xE8, 's'}},
-        {"\xe2\x82\xac" "5", {0x20AC, '5'}},
-        {"\xf0\x9f\x92\xbe", {0x1F4BE}},
-    };
-    for (const Case& C : Cases) {
-        WCHAR Wide[8];
-        char Back[16];
-        const int Length = MultiByteToWideChar(CP_ACP, 0, C.Text, static_cast<int>(std::strlen(C.Text)), Wide, 8);
-        EXPECT_EQ(std::vector<WCHAR>(Wide, Wide + Length), C.Wide) << C.Text;
-        const int BackLength = WideCharToMultiByte(CP_UTF8, 0, Wide, Length, Back, sizeof Back, nullptr, nullptr);
-        EXPECT_EQ(std::string(Back, BackLength), C.Text);
-    }
-    WCHAR Wide[4];
-    EXPECT_EQ(MultiByteToWideChar(CP_UTF8, 0, "\xe8s", 2, Wide, 4), 0) << "not UTF-8";
 }
 
 }  // namespace
