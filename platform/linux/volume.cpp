@@ -1,0 +1,220 @@
+// The drive and volume services on Linux, under their Win32 names.
+//
+//   - Drives. The root of drive X: (either case) is the directory /mnt/x, as
+//     under WSL. Only the letters A to Z name drives; any other path is refused.
+//     As a Windows drive letter always names a volume, /mnt/x must be the root
+//     of a mounted file system, or a link to one, as the kernel reports it: a
+//     plain directory is no drive, since filling it would fill whatever file
+//     system holds /mnt.
+//   - Free space, in exact 64-bit byte counts, of the directory entered (".")
+//     or of another drive's. Available to the caller: the blocks free to
+//     unprivileged users; root may also have the blocks ext2/3/4 reserve for
+//     it. Total free, what a file of any user could be given: on ext2/3/4 all
+//     free blocks less ext4's reserved cluster pool, which only the file
+//     system itself may use (its clusters from sysfs, the blocks to a cluster
+//     from the superblock, or, for an ordinary user, who cannot read it, from
+//     the root directory's allocation); elsewhere the unprivileged figure,
+//     since other file systems count in all free blocks space that no file
+//     can have (btrfs, xfs and ZFS: their metadata).
+
+#include "internal.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <mntent.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
+
+// Headers older than Linux 5.8 lack the flag; kernels older than that leave
+// it out of the attribute mask, and IsMountRoot then asks the mount table.
+#ifndef STATX_ATTR_MOUNT_ROOT
+#define STATX_ATTR_MOUNT_ROOT 0x00002000
+#endif
+
+
+// Maps a drive root such as "Q:\" to its directory "/mnt/q". Anything else,
+// including a drive letter followed by a path, is not a drive root.
+static bool DriveDirectory(LPCSTR Path, char (&Directory)[7])
+{
+    if (Path == nullptr)
+        return false;
+    char Letter = Path[0];
+    if (Letter >= 'A' && Letter <= 'Z')
+        Letter = static_cast<char>(Letter - 'A' + 'a');
+    if (Letter < 'a' || Letter > 'z' || Path[1] != ':')
+        return false;
+    if (!(Path[2] == '\0' || ((Path[2] == '\\' || Path[2] == '/') && Path[3] == '\0')))
+        return false;
+    std::memcpy(Directory, "/mnt/", 5);
+    Directory[5] = Letter;
+    Directory[6] = '\0';
+    return true;
+}
+
+
+// Whether Path is a mount point in the mount table (whose escapes, such as
+// \040 for a blank, getmntent decodes).
+static bool ListedAsMountPoint(const char* Path)
+{
+    std::FILE* Table = setmntent("/proc/self/mounts", "re");
+    if (Table == nullptr)
+        return false;
+    struct mntent Entry;
+    char Strings[4 * PATH_MAX];
+    bool Found = false;
+    while (!Found && getmntent_r(Table, &Entry, Strings, sizeof Strings) != nullptr)
+        Found = std::strcmp(Entry.mnt_dir, Path) == 0;
+    endmntent(Table);
+    return Found;
+}
+
+// Whether the directory open as Fd (whose name is Directory) is the root of a
+// mounted file system. Kernels since 5.8 say so through statx; older ones
+// are asked through the mount table.
+static bool IsMountRoot(int Fd, const char* Directory)
+{
+    struct statx Status;
+    if (statx(Fd, "", AT_EMPTY_PATH, 0, &Status) == 0 && (Status.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0)
+        return (Status.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+    char Resolved[PATH_MAX];
+    return realpath(Directory, Resolved) != nullptr && ListedAsMountPoint(Resolved);
+}
+
+// The letter, in lower case, of the drive whose root is the current directory.
+static char CurrentDrive = '\0';
+
+BOOL SetCurrentDirectoryA(LPCSTR PathName)
+{
+    char Directory[7];
+    if (!DriveDirectory(PathName, Directory)) {
+        errno = ENOENT;
+        return FALSE;
+    }
+    // Checked and entered through one descriptor, so that what becomes
+    // current is the very directory found to be a volume.
+    const int Fd = open(Directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (Fd < 0)
+        return FALSE;
+    bool Entered = false;
+    if (!IsMountRoot(Fd, Directory))
+        errno = ENOMEDIUM;
+    else
+        Entered = fchdir(Fd) == 0;
+    if (Entered)
+        CurrentDrive = Directory[5];
+    const int Saved = errno;
+    close(Fd);
+    errno = Saved;
+    return Entered ? TRUE : FALSE;
+}
+
+// The blocks to a cluster of the ext4 device Name, as its superblock, 1024
+// bytes into the device, gives them (little-endian): the magic number, the
+// log2 of the block and cluster sizes in KiB, and the read-only-compatible
+// features, of which 0x200 is bigalloc. False where it cannot be read, as an
+// ordinary user cannot read the device.
+static bool SuperblockBlocksPerCluster(const char* Name, std::uint64_t& PerCluster)
+{
+    char Path[PATH_MAX + 8];
+    unsigned char Super[1024];
+    std::snprintf(Path, sizeof Path, "/dev/%s", Name);
+    const int Fd = open(Path, O_RDONLY | O_CLOEXEC);
+    const bool Read = Fd >= 0 && pread(Fd, Super, sizeof Super, 1024) == static_cast<ssize_t>(sizeof Super);
+    if (Fd >= 0)
+        close(Fd);
+    const auto Field = [&Super](int Offset) {
+        return static_cast<std::uint32_t>(Super[Offset] | Super[Offset + 1] << 8 | Super[Offset + 2] << 16 |
+                                          static_cast<std::uint32_t>(Super[Offset + 3]) << 24);
+    };
+    if (!Read || (Field(0x38) & 0xFFFF) != 0xEF53)
+        return false;
+    const std::uint32_t LogBlock = Field(0x18);
+    const std::uint32_t LogCluster = (Field(0x64) & 0x200) != 0 ? Field(0x1C) : LogBlock;
+    if (LogCluster < LogBlock || LogCluster - LogBlock > 30)
+        return false;
+    PerCluster = std::uint64_t{1} << (LogCluster - LogBlock);
+    return true;
+}
+
+// The blocks of ext4's reserved cluster pool on the volume whose root is
+// Root: the clusters sysfs counts in it, times the blocks to a cluster, which
+// only a file system made with bigalloc has more than one of. Where the
+// superblock cannot be read, the root directory's allocation, which is at
+// least one cluster, stands for the cluster: the pool may then be taken for
+// larger than it is, never for smaller, so that a full fill is never called
+// short. False where sysfs has no count.
+static bool Ext4PoolBlocks(const struct stat& Root, std::uint64_t BlockSize, std::uint64_t& Blocks)
+{
+    char Target[PATH_MAX];
+    char Path[sizeof Target + 64];
+    std::snprintf(Path, sizeof Path, "/sys/dev/block/%u:%u", major(Root.st_dev), minor(Root.st_dev));
+    const ssize_t Length = readlink(Path, Target, sizeof Target - 1);
+    if (Length <= 0)
+        return false;
+    Target[Length] = '\0';
+    const char* Slash = std::strrchr(Target, '/');
+    const char* Name = Slash != nullptr ? Slash + 1 : Target;  // as sysfs and /dev name it
+
+    unsigned long long Clusters = 0;
+    std::snprintf(Path, sizeof Path, "/sys/fs/ext4/%s/reserved_clusters", Name);
+    std::FILE* Pool = std::fopen(Path, "re");
+    const bool Counted = Pool != nullptr && std::fscanf(Pool, "%llu", &Clusters) == 1;
+    if (Pool != nullptr)
+        std::fclose(Pool);
+    if (!Counted || BlockSize == 0)
+        return false;
+
+    std::uint64_t PerCluster = 1;
+    if (!SuperblockBlocksPerCluster(Name, PerCluster))
+        PerCluster = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(Root.st_blocks) * 512 / BlockSize);
+    Blocks = Clusters * PerCluster;
+    return true;
+}
+
+BOOL GetDiskFreeSpaceExA(LPCSTR DirectoryName, PULARGE_INTEGER FreeBytesAvailableToCaller,
+                         PULARGE_INTEGER TotalNumberOfBytes, PULARGE_INTEGER TotalNumberOfFreeBytes)
+{
+    constexpr long Ext4Magic = 0xEF53;  // ext2 and ext3 too
+    char Directory[7];
+    if (DirectoryName != nullptr && !DriveDirectory(DirectoryName, Directory)) {
+        errno = ENOENT;
+        return FALSE;
+    }
+    // The drive entered is asked through ".", the very directory that was
+    // found to be a volume, rather than by its name again.
+    const bool Current = DirectoryName == nullptr || Directory[5] == CurrentDrive;
+    const int Fd = open(Current ? "." : Directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (Fd < 0)
+        return FALSE;
+    struct statfs Volume;
+    struct stat Root;
+    const bool Known = fstatfs(Fd, &Volume) == 0 && fstat(Fd, &Root) == 0;
+    const int Saved = errno;
+    close(Fd);
+    errno = Saved;
+    if (!Known)
+        return FALSE;
+
+    const std::uint64_t Unit = Volume.f_frsize != 0 ? Volume.f_frsize : Volume.f_bsize;
+    std::uint64_t Available = Volume.f_bavail;
+    std::uint64_t TotalFree = Volume.f_bavail;
+    std::uint64_t Pool = 0;
+    if (Volume.f_type == Ext4Magic && Ext4PoolBlocks(Root, Volume.f_bsize, Pool)) {
+        TotalFree = std::max<std::uint64_t>(Volume.f_bfree > Pool ? Volume.f_bfree - Pool : 0, Volume.f_bavail);
+        if (geteuid() == 0)
+            Available = TotalFree;
+    }
+    if (FreeBytesAvailableToCaller != nullptr)
+        FreeBytesAvailableToCaller->QuadPart = Available * Unit;
+    if (TotalNumberOfBytes != nullptr)
+        TotalNumberOfBytes->QuadPart = static_cast<std::uint64_t>(Volume.f_blocks) * Unit;
+    if (TotalNumberOfFreeBytes != nullptr)
+        TotalNumberOfFreeBytes->QuadPart = TotalFree * Unit;
+    return TRUE;
+}
+
