@@ -4,9 +4,10 @@
 //     (file, directory or symbolic link) is refused without being touched.
 //     The file is made without a name (O_TMPFILE) in the directory; where the
 //     file system cannot do that, it is created with O_CREAT | O_EXCL and
-//     unlinked at once. No other process can open it by name, and the file
-//     system reclaims its space when the descriptor closes, however the
-//     process ends.
+//     unlinked at once, if the name still leads to it (a file renamed onto
+//     it meanwhile is left alone, and the creation refused). No other
+//     process can open it by name, and the file system reclaims its space
+//     when the descriptor closes, however the process ends.
 //   - Writes. A write succeeds only when the whole length reached the file. A
 //     write the volume cannot take whole fails, as on Windows at disk full,
 //     and reports the bytes that did reach the file; they stay in it, where
@@ -41,6 +42,22 @@ static off_t BytesInFile = 0;
 static off_t BytesSent = 0;
 static bool WriteBehindOn = false;
 static bool WritebackFailed = false;
+
+// Removes the entry Name of the file just made and open as Fd, as long as the
+// name still leads to that file. Another file renamed onto the name in the
+// meantime is someone else's: its entry is left alone, and the name counts
+// as taken (EEXIST).
+static bool UnlinkOwn(const char* Name, int Fd)
+{
+    struct stat Entry, Made;
+    if (fstat(Fd, &Made) != 0 || lstat(Name, &Entry) != 0)
+        return false;
+    if (Entry.st_dev != Made.st_dev || Entry.st_ino != Made.st_ino) {
+        errno = EEXIST;
+        return false;
+    }
+    return unlink(Name) == 0;
+}
 
 // Supports what Quorlane asks for: a new file opened for writing, shared with
 // no one, optionally deleted on close. Other requests are refused.
@@ -93,24 +110,28 @@ HANDLE CreateFileA(LPCSTR FileName, DWORD DesiredAccess, DWORD ShareMode,
     // When the process was started with standard output or input closed, the
     // new file would take that descriptor and catch the text meant for the
     // console. Keep it clear of the three standard descriptors.
+    bool Kept = true;
     if (Fd <= STDERR_FILENO) {
         const int Moved = fcntl(Fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-        close(Fd);
-        Fd = Moved;
+        Kept = Moved >= 0;
+        if (Kept) {
+            close(Fd);
+            Fd = Moved;
+        }
     }
-    if (Fd < 0) {
-        if (Named)
-            unlink(FileName);
-        return INVALID_HANDLE_VALUE;
-    }
-    // A named file to be deleted on close is unlinked at once; one that
-    // cannot be made to vanish on close is not filled.
-    if (Named && DeleteOnClose && unlink(FileName) != 0) {
+    // A named file to be deleted on close is unlinked at once, and one that
+    // cannot be kept is removed again; one that cannot be made to vanish on
+    // close is not filled.
+    if (Named && (DeleteOnClose || !Kept) && !UnlinkOwn(FileName, Fd))
+        Kept = false;
+    if (!Kept) {
         const int Saved = errno;
         close(Fd);
         errno = Saved;
         return INVALID_HANDLE_VALUE;
     }
+    if (DeleteOnClose)
+        MeasureCluster(Fd);
     BytesInFile = BytesSent = 0;
     WriteBehindOn = true;
     WritebackFailed = false;

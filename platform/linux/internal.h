@@ -1,5 +1,5 @@
 // What the Linux backend's services share: a HANDLE holds a file descriptor,
-// and text and data go out whole.
+// text and data go out whole, and the fill's file tells the volume its cluster.
 #pragma once
 
 #include "platform.h"
@@ -35,3 +35,12 @@ inline std::size_t WriteAll(int Fd, const void* Buffer, std::size_t Length)
     }
     return Done;
 }
+
+// Bytes in Blocks blocks of Size bytes, or the largest count there is where
+// they would not fit in 64 bits.
+std::uint64_t BlockBytes(std::uint64_t Blocks, std::uint64_t Size);
+
+// Notes the allocation unit of the volume the new, empty file open as Fd is
+// on, as the file's own allocation shows it to any user, for the free space
+// of that volume: a byte is written and taken away again.
+void MeasureCluster(int Fd);

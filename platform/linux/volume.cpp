@@ -6,16 +6,17 @@
 //     of a mounted file system, or a link to one, as the kernel reports it: a
 //     plain directory is no drive, since filling it would fill whatever file
 //     system holds /mnt.
-//   - Free space, in exact 64-bit byte counts, of the directory entered (".")
-//     or of another drive's. Available to the caller: the blocks free to
-//     unprivileged users; root may also have the blocks ext2/3/4 reserve for
-//     it. Total free, what a file of any user could be given: on ext2/3/4 all
-//     free blocks less ext4's reserved cluster pool, which only the file
-//     system itself may use (its clusters from sysfs, the blocks to a cluster
-//     from the superblock, or, for an ordinary user, who cannot read it, from
-//     the root directory's allocation); elsewhere the unprivileged figure,
-//     since other file systems count in all free blocks space that no file
-//     can have (btrfs, xfs and ZFS: their metadata).
+//   - Free space, in exact 64-bit byte counts (the largest there is for any
+//     count past that), of the directory entered (".") or of another drive's.
+//     Available to the caller: the blocks free to unprivileged users, and on
+//     ext2/3/4 the blocks reserved for root too, where the kernel gives them
+//     to this process. Total free, what a file of any user could be given: on
+//     ext2/3/4 all free blocks less ext4's reserved cluster pool, which only
+//     the file system itself may use (its clusters from sysfs, the blocks to
+//     a cluster from the superblock or, for an ordinary user, who cannot read
+//     it, from the fill's own file); elsewhere the unprivileged figure, since
+//     other file systems count in all free blocks space that no file can have
+//     (btrfs, xfs and ZFS: their metadata).
 
 #include "internal.h"
 
@@ -113,6 +114,8 @@ BOOL SetCurrentDirectoryA(LPCSTR PathName)
     return Entered ? TRUE : FALSE;
 }
 
+constexpr long Ext4Magic = 0xEF53;  // ext2 and ext3 too
+
 // The blocks to a cluster of the ext4 device Name, as its superblock, 1024
 // bytes into the device, gives them (little-endian): the magic number, the
 // log2 of the block and cluster sizes in KiB, and the read-only-compatible
@@ -141,25 +144,57 @@ static bool SuperblockBlocksPerCluster(const char* Name, std::uint64_t& PerClust
     return true;
 }
 
-// The blocks of ext4's reserved cluster pool on the volume whose root is
-// Root: the clusters sysfs counts in it, times the blocks to a cluster, which
-// only a file system made with bigalloc has more than one of. Where the
-// superblock cannot be read, the root directory's allocation, which is at
-// least one cluster, stands for the cluster: the pool may then be taken for
-// larger than it is, never for smaller, so that a full fill is never called
-// short. False where sysfs has no count.
-static bool Ext4PoolBlocks(const struct stat& Root, std::uint64_t BlockSize, std::uint64_t& Blocks)
+// The cluster of the ext4 volume the fill's file is on, in bytes, as the file
+// showed it to MeasureCluster, and that volume; 0 until then.
+static std::uint64_t MeasuredCluster = 0;
+static dev_t MeasuredVolume = 0;
+
+void MeasureCluster(int Fd)
+{
+    // One byte takes a whole cluster: ext4 counts a cluster's blocks in the
+    // file's allocation as soon as the byte is written, delayed or not. The
+    // byte goes again at once, and the file is empty as it was made.
+    struct statfs Volume;
+    struct stat File;
+    if (fstatfs(Fd, &Volume) != 0 || Volume.f_type != Ext4Magic)
+        return;
+    if (pwrite(Fd, "", 1, 0) == 1 && fstat(Fd, &File) == 0 && File.st_blocks > 0) {
+        MeasuredCluster = static_cast<std::uint64_t>(File.st_blocks) * 512;
+        MeasuredVolume = File.st_dev;
+    }
+    if (ftruncate(Fd, 0) != 0)
+        MeasuredCluster = 0;
+}
+
+// The name of the block device of Root's volume, as sysfs and /dev name it.
+static bool DeviceName(const struct stat& Root, char (&Name)[NAME_MAX + 1])
 {
     char Target[PATH_MAX];
-    char Path[sizeof Target + 64];
+    char Path[64];
     std::snprintf(Path, sizeof Path, "/sys/dev/block/%u:%u", major(Root.st_dev), minor(Root.st_dev));
     const ssize_t Length = readlink(Path, Target, sizeof Target - 1);
     if (Length <= 0)
         return false;
     Target[Length] = '\0';
     const char* Slash = std::strrchr(Target, '/');
-    const char* Name = Slash != nullptr ? Slash + 1 : Target;  // as sysfs and /dev name it
+    const char* Last = Slash != nullptr ? Slash + 1 : Target;
+    if (std::strlen(Last) >= sizeof Name)
+        return false;
+    std::strcpy(Name, Last);
+    return true;
+}
 
+// The blocks of ext4's reserved cluster pool on the volume whose root is Root
+// and whose device is Name: the clusters sysfs counts in it, times the blocks
+// to a cluster, which only a file system made with bigalloc has more than one
+// of. They come from the superblock, which root can read, or else from the
+// fill's file, once it is made. Until then, for an ordinary user, a cluster
+// is taken for one block: the pool at its smallest, so that free space left
+// by the fill is never hidden. False where sysfs has no count.
+static bool Ext4PoolBlocks(const struct stat& Root, const char* Name, std::uint64_t BlockSize,
+                           std::uint64_t& Blocks)
+{
+    char Path[PATH_MAX];
     unsigned long long Clusters = 0;
     std::snprintf(Path, sizeof Path, "/sys/fs/ext4/%s/reserved_clusters", Name);
     std::FILE* Pool = std::fopen(Path, "re");
@@ -170,16 +205,81 @@ static bool Ext4PoolBlocks(const struct stat& Root, std::uint64_t BlockSize, std
         return false;
 
     std::uint64_t PerCluster = 1;
-    if (!SuperblockBlocksPerCluster(Name, PerCluster))
-        PerCluster = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(Root.st_blocks) * 512 / BlockSize);
-    Blocks = Clusters * PerCluster;
+    if (!SuperblockBlocksPerCluster(Name, PerCluster) && MeasuredVolume == Root.st_dev && MeasuredCluster > BlockSize)
+        PerCluster = MeasuredCluster / BlockSize;
+    Blocks = BlockBytes(Clusters, PerCluster);
     return true;
+}
+
+// The id of the initial user namespace that Id of this process's namespace
+// stands for, by Map (/proc/self/uid_map or gid_map: lines of a first id
+// inside, the first outside and a count). Outside is the parent namespace,
+// which is the initial one for a namespace made by unshare or a rootless
+// container. -1 where Id maps to none.
+static long long OutsideId(const char* Map, unsigned Id)
+{
+    std::FILE* Lines = std::fopen(Map, "re");
+    unsigned long long Inside, Outside, Count;
+    long long Found = -1;
+    while (Lines != nullptr && Found < 0 && std::fscanf(Lines, "%llu %llu %llu", &Inside, &Outside, &Count) == 3)
+        if (Id >= Inside && Id - Inside < Count)
+            Found = static_cast<long long>(Outside + (Id - Inside));
+    if (Lines != nullptr)
+        std::fclose(Lines);
+    return Found;
+}
+
+// Whether the kernel gives this process the blocks ext2/3/4 reserve on the
+// device Name: it gives them to the reserve's owner, the user resuid (root
+// unless tune2fs -u made it another) or a member of the group resgid when that
+// is not root's, and to a process with CAP_SYS_RESOURCE in the initial user
+// namespace; so not to a root inside a user namespace of its own. The file
+// system's options show the owner as the initial namespace numbers it.
+static bool MayUseReserve(const char* Name)
+{
+    char Path[PATH_MAX];
+    char Line[256];
+    unsigned long long Value, ReserveUser = 0, ReserveGroup = 0, Capabilities = 0;
+    std::snprintf(Path, sizeof Path, "/proc/fs/ext4/%s/options", Name);
+    if (std::FILE* Options = std::fopen(Path, "re")) {
+        while (std::fgets(Line, sizeof Line, Options) != nullptr) {
+            if (std::sscanf(Line, "resuid=%llu", &Value) == 1)
+                ReserveUser = Value;
+            if (std::sscanf(Line, "resgid=%llu", &Value) == 1)
+                ReserveGroup = Value;
+        }
+        std::fclose(Options);
+    }
+    if (std::FILE* Status = std::fopen("/proc/self/status", "re")) {
+        while (std::fgets(Line, sizeof Line, Status) != nullptr)
+            std::sscanf(Line, "CapEff: %llx", &Capabilities);
+        std::fclose(Status);
+    }
+    constexpr unsigned long long SysResource = 1ull << 24;  // CAP_SYS_RESOURCE
+    constexpr ino_t InitialNamespace = 0xEFFFFFFD;  // the kernel's fixed number for it
+    struct stat Namespace;
+    if ((Capabilities & SysResource) != 0 && stat("/proc/self/ns/user", &Namespace) == 0 &&
+        Namespace.st_ino == InitialNamespace)
+        return true;
+    if (OutsideId("/proc/self/uid_map", geteuid()) == static_cast<long long>(ReserveUser))
+        return true;
+    static gid_t Groups[NGROUPS_MAX + 1];
+    const int Count = getgroups(NGROUPS_MAX, Groups);
+    Groups[Count > 0 ? Count : 0] = getegid();
+    for (int Index = 0; ReserveGroup != 0 && Index <= std::max(Count, 0); ++Index)
+        if (OutsideId("/proc/self/gid_map", Groups[Index]) == static_cast<long long>(ReserveGroup))
+            return true;
+    return false;
+}
+
+std::uint64_t BlockBytes(std::uint64_t Blocks, std::uint64_t Size)
+{
+    return Size != 0 && Blocks > UINT64_MAX / Size ? UINT64_MAX : Blocks * Size;
 }
 
 BOOL GetDiskFreeSpaceExA(LPCSTR DirectoryName, PULARGE_INTEGER FreeBytesAvailableToCaller,
                          PULARGE_INTEGER TotalNumberOfBytes, PULARGE_INTEGER TotalNumberOfFreeBytes)
 {
-    constexpr long Ext4Magic = 0xEF53;  // ext2 and ext3 too
     char Directory[7];
     if (DirectoryName != nullptr && !DriveDirectory(DirectoryName, Directory)) {
         errno = ENOENT;
@@ -200,21 +300,24 @@ BOOL GetDiskFreeSpaceExA(LPCSTR DirectoryName, PULARGE_INTEGER FreeBytesAvailabl
     if (!Known)
         return FALSE;
 
+    // A file system may report any count of blocks (FUSE and network ones
+    // report what they like): a count too large for 64 bits of bytes is
+    // shown as the largest there is, never wrapped round to a small one.
     const std::uint64_t Unit = Volume.f_frsize != 0 ? Volume.f_frsize : Volume.f_bsize;
     std::uint64_t Available = Volume.f_bavail;
     std::uint64_t TotalFree = Volume.f_bavail;
     std::uint64_t Pool = 0;
-    if (Volume.f_type == Ext4Magic && Ext4PoolBlocks(Root, Volume.f_bsize, Pool)) {
+    char Name[NAME_MAX + 1];
+    if (Volume.f_type == Ext4Magic && DeviceName(Root, Name) && Ext4PoolBlocks(Root, Name, Volume.f_bsize, Pool)) {
         TotalFree = std::max<std::uint64_t>(Volume.f_bfree > Pool ? Volume.f_bfree - Pool : 0, Volume.f_bavail);
-        if (geteuid() == 0)
+        if (MayUseReserve(Name))
             Available = TotalFree;
     }
     if (FreeBytesAvailableToCaller != nullptr)
-        FreeBytesAvailableToCaller->QuadPart = Available * Unit;
+        FreeBytesAvailableToCaller->QuadPart = BlockBytes(Available, Unit);
     if (TotalNumberOfBytes != nullptr)
-        TotalNumberOfBytes->QuadPart = static_cast<std::uint64_t>(Volume.f_blocks) * Unit;
+        TotalNumberOfBytes->QuadPart = BlockBytes(Volume.f_blocks, Unit);
     if (TotalNumberOfFreeBytes != nullptr)
-        TotalNumberOfFreeBytes->QuadPart = TotalFree * Unit;
+        TotalNumberOfFreeBytes->QuadPart = BlockBytes(TotalFree, Unit);
     return TRUE;
 }
-

@@ -1,9 +1,10 @@
 // The Linux backend's write-behind on real file systems. Dropping the written
 // windows from the page cache must lose nothing, least of all on tmpfs
 // (/dev/shm), where the cache is the only copy: just before its close, the
-// file must hold exactly the generator's bytes that were written to it.
+// file must hold exactly the generator's bytes that were written to it. And
+// its byte counts, whatever block counts a file system reports.
 #include "generator.h"
-#include "platform.h"
+#include "internal.h"
 
 #include <gtest/gtest.h>
 
@@ -51,6 +52,19 @@ TEST(WriteBehind, TheFileHoldsEveryByteWrittenUntilItsClose)
         EXPECT_TRUE(FlushFileBuffers(File) && CloseHandle(File)) << Parent;
         EXPECT_EQ(rmdir(Directory.c_str()), 0) << "something was left in " << Directory;
     }
+}
+
+TEST(FreeSpace, ByteCountsStopAtTheLargestRatherThanWrap)
+{
+    const std::uint64_t Rows[][3] = {  // blocks, block size, bytes
+        {0, 4096, 0},
+        {13107, 1024, 13421568},
+        {UINT64_MAX / 4096, 4096, UINT64_MAX / 4096 * 4096},
+        {std::uint64_t{1} << 52, 4096, UINT64_MAX},
+        {UINT64_MAX, 2, UINT64_MAX},
+    };
+    for (const auto& Row : Rows)
+        EXPECT_EQ(BlockBytes(Row[0], Row[1]), Row[2]) << Row[0] << " blocks of " << Row[1];
 }
 
 }  // namespace
