@@ -21,6 +21,9 @@
 //     is waited for and then dropped from the cache, so at most two windows
 //     are ever unwritten. A failure seen there is a write the volume cannot
 //     take, and the flush reports it too, since the kernel tells it only once.
+//   - Delete on close. Closing the file deletes it, and then, as Windows'
+//     file systems tell the drive of a deleted file's clusters, the volume
+//     discards its free space where it can.
 
 #include "internal.h"
 
@@ -42,6 +45,10 @@ static off_t BytesInFile = 0;
 static off_t BytesSent = 0;
 static bool WriteBehindOn = false;
 static bool WritebackFailed = false;
+
+// The descriptor of the file to be deleted on close, and its directory.
+static int DeleteOnCloseFd = -1;
+static char DeleteOnCloseDirectory[PATH_MAX] = ".";
 
 // Removes the entry Name of the file just made and open as Fd, as long as the
 // name still leads to that file. Another file renamed onto the name in the
@@ -91,10 +98,11 @@ HANDLE CreateFileA(LPCSTR FileName, DWORD DesiredAccess, DWORD ShareMode,
             errno = EEXIST;
         if (errno != ENOENT)
             return INVALID_HANDLE_VALUE;
-        char Directory[PATH_MAX] = ".";  // the file's, where the name has one
+        char* Directory = DeleteOnCloseDirectory;  // the file's, where the name has one
+        std::strcpy(Directory, ".");
         if (const char* Slash = std::strrchr(FileName, '/')) {
             const int Length = Slash == FileName ? 1 : static_cast<int>(Slash - FileName);
-            std::snprintf(Directory, sizeof Directory, "%.*s", Length, FileName);
+            std::snprintf(Directory, sizeof DeleteOnCloseDirectory, "%.*s", Length, FileName);
         }
         Fd = open(Directory, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
         // File systems without unnamed files (FUSE, vfat, exFAT) say so with
@@ -130,8 +138,10 @@ HANDLE CreateFileA(LPCSTR FileName, DWORD DesiredAccess, DWORD ShareMode,
         errno = Saved;
         return INVALID_HANDLE_VALUE;
     }
-    if (DeleteOnClose)
+    if (DeleteOnClose) {
         MeasureCluster(Fd);
+        DeleteOnCloseFd = Fd;
+    }
     BytesInFile = BytesSent = 0;
     WriteBehindOn = true;
     WritebackFailed = false;
@@ -180,5 +190,13 @@ BOOL FlushFileBuffers(HANDLE File)
 
 BOOL CloseHandle(HANDLE Object)
 {
-    return close(Descriptor(Object)) == 0 ? TRUE : FALSE;
+    const int Fd = Descriptor(Object);
+    const bool Closed = close(Fd) == 0;
+    if (Fd == DeleteOnCloseFd) {
+        const int Saved = errno;
+        DeleteOnCloseFd = -1;
+        TrimFreeSpace(DeleteOnCloseDirectory);
+        errno = Saved;
+    }
+    return Closed ? TRUE : FALSE;
 }

@@ -1,5 +1,6 @@
 // What the Linux backend's services share: a HANDLE holds a file descriptor,
-// text and data go out whole, and the fill's file tells the volume its cluster.
+// text and data go out whole, and the fill's file tells the volume its cluster
+// and when it is deleted.
 #pragma once
 
 #include "platform.h"
@@ -44,3 +45,7 @@ std::uint64_t BlockBytes(std::uint64_t Blocks, std::uint64_t Size);
 // on, as the file's own allocation shows it to any user, for the free space
 // of that volume: a byte is written and taken away again.
 void MeasureCluster(int Fd);
+
+// Asks the volume holding Directory to discard all its free space, once a
+// deleted file's blocks are free; where it cannot, nothing changes.
+void TrimFreeSpace(const char* Directory);

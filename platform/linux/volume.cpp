@@ -17,6 +17,14 @@
 //     it, from the fill's own file); elsewhere the unprivileged figure, since
 //     other file systems count in all free blocks space that no file can have
 //     (btrfs, xfs and ZFS: their metadata).
+//   - Free space handed back. Windows' file systems tell the drive at once of
+//     the clusters a deleted file frees; ext4, xfs and btrfs, as mounted by
+//     default, only when fstrim runs. So once the fill's file is deleted,
+//     the volume is asked to discard all its free space, as fstrim asks it
+//     (FITRIM): the drive drops the fill, and with it what was left in the
+//     free blocks no file could be given. Only root may ask, and only a
+//     device that discards (an SSD, a loop device on an image, a thin volume)
+//     answers; elsewhere the request is refused, and nothing else changes.
 
 #include "internal.h"
 
@@ -26,7 +34,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <mntent.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/sysmacros.h>
@@ -320,4 +330,18 @@ BOOL GetDiskFreeSpaceExA(LPCSTR DirectoryName, PULARGE_INTEGER FreeBytesAvailabl
     if (TotalNumberOfFreeBytes != nullptr)
         TotalNumberOfFreeBytes->QuadPart = BlockBytes(TotalFree, Unit);
     return TRUE;
+}
+
+void TrimFreeSpace(const char* Directory)
+{
+    const int Fd = open(Directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (Fd < 0)
+        return;
+    // A deleted file's blocks are not free to discard until the file system
+    // commits the delete: xfs frees them in the background, and ext4 and
+    // btrfs hold them until their journal or transaction is written.
+    struct fstrim_range Whole = {0, UINT64_MAX, 0};
+    syncfs(Fd);
+    ioctl(Fd, FITRIM, &Whole);
+    close(Fd);
 }

@@ -5,16 +5,23 @@
                                      of the raw image that hold MARKER (a copy
                                      that straddles two counts for the first),
                                      and the copies
-  evidence.py make DIRECTORY         writes 30 files that recovery tools know
-                                     by their signatures (PNG, PDF, ZIP), of
-                                     512 bytes to 1 MiB, each of unique
-                                     random content
-  evidence.py restored DIRECTORY FOUND  prints how many files of DIRECTORY
-                                     stand whole, byte for byte, in FOUND
+  evidence.py home DIRECTORY BYTES MARKER DIGESTS
+                                     writes a home directory's mix, as many
+                                     files as fit in BYTES, in no order:
+                                     documents of 2 to 64 KiB (PDF), photos of
+                                     0.3 to 6 MB (PNG) and videos of 20 to
+                                     120 MB (ZIP), each line inside them
+                                     "MARKER-KEPT-n-line", numbered, but in two
+                                     in five, which say GONE for KEPT; prints
+                                     the paths of those, to be deleted, and
+                                     writes their SHA-256 to DIGESTS
+  evidence.py restored DIGESTS FOUND  prints how many files in FOUND are,
+                                     byte for byte, files with those digests
 """
 import hashlib
 import mmap
 import os
+import random
 import struct
 import sys
 import zipfile
@@ -32,40 +39,52 @@ def markers(image, marker):
     print(len(blocks), copies)
 
 
-def png(size):
+def png(text):
     chunk = lambda kind, data: struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
-    width = max(1, size // 300)
-    pixels = b"".join(b"\0" + os.urandom(3 * width) for _ in range(100))
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, 100, 8, 2, 0, 0, 0))
-            + chunk(b"IDAT", zlib.compress(pixels, 0)) + chunk(b"IEND", b""))
+    width = 1000  # pixels of 3 bytes, each row after its filter byte: the text shows as it is
+    rows = [b"\0" + text[at:at + 3 * width].ljust(3 * width) for at in range(0, len(text), 3 * width)]
+    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, len(rows), 8, 2, 0, 0, 0))
+            + chunk(b"IDAT", zlib.compress(b"".join(rows), 0)) + chunk(b"IEND", b""))
 
 
-def pdf(size):
-    text = os.urandom(size // 2).hex().encode()
+def pdf(text):
     return (b"%%PDF-1.4\n1 0 obj\n<< /Length %d >>\nstream\n%s\nendstream\nendobj\n"
             b"trailer\n<< /Root 1 0 R >>\n%%%%EOF\n" % (len(text), text))
 
 
-def make(directory):
-    for n in range(30):
-        size, kind = 512 << (n % 12), ("png", "pdf", "zip")[n % 3]
-        path = os.path.join(directory, f"evidence-{n}.{kind}")
-        if kind == "zip":
-            with zipfile.ZipFile(path, "w") as archive:
-                archive.writestr(f"part-{n}.bin", os.urandom(size))
-        else:
-            with open(path, "wb") as out:
-                out.write(png(size) if kind == "png" else pdf(size))
+def home(directory, budget, marker, digests):
+    kinds = [("pdf", 2 << 10, 64 << 10)] * 12 + [("png", 300_000, 6_000_000)] * 7 + [("zip", 20 << 20, 120 << 20)]
+    rng, n, misses = random.Random(), 0, 0
+    with open(digests, "w") as gone_digests:
+        while misses < 100:
+            kind, low, high = rng.choice(kinds)
+            size = int(low * (high / low) ** rng.random())  # as many small files as large ones per decade
+            misses += size > budget
+            if size <= budget:
+                budget, gone, n = budget - size, rng.random() < 0.4, n + 1
+                lines = b"".join(b"%s-%s-%d-%d\n" % (marker, b"GONE" if gone else b"KEPT", n, line)
+                                 for line in range(size // (len(marker) + 16) + 1))
+                path = os.path.join(directory, f"{n}.{kind}")
+                if kind == "zip":
+                    with zipfile.ZipFile(path, "w") as archive:
+                        archive.writestr("video.txt", lines)
+                else:
+                    with open(path, "wb") as out:
+                        out.write(png(lines) if kind == "png" else pdf(lines))
+                if gone:
+                    print(path)
+                    gone_digests.write(hashlib.sha256(open(path, "rb").read()).hexdigest() + "\n")
 
 
-def digests(directory):
-    return {hashlib.sha256(open(os.path.join(root, name), "rb").read()).digest()
-            for root, _, names in os.walk(directory) for name in names}
+def restored(digests, found):
+    gone = set(open(digests).read().split())
+    print(sum(hashlib.sha256(open(os.path.join(root, name), "rb").read()).hexdigest() in gone
+              for root, _, names in os.walk(found) for name in names))
 
 
 if sys.argv[1] == "markers":
     markers(sys.argv[2], sys.argv[3].encode())
-elif sys.argv[1] == "make":
-    make(sys.argv[2])
+elif sys.argv[1] == "home":
+    home(sys.argv[2], int(sys.argv[3]), sys.argv[4].encode(), sys.argv[5])
 else:
-    print(len(digests(sys.argv[2]) & digests(sys.argv[3])))
+    restored(sys.argv[2], sys.argv[3])

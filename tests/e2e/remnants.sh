@@ -4,10 +4,13 @@
 #   remnants.sh native|wine PROGRAM [FILESYSTEM...]
 #
 # File systems as users have them, made with their tools' defaults and wiped
-# by root: ext4 (256 MiB, which mkfs gives 1 KiB blocks), ext4-4k (512 MiB,
-# 4 KiB blocks), xfs, btrfs, ntfs (through ntfs-3g), zfs (through zfs-fuse),
-# exfat (through exfat-fuse). Then variants: ext4-open (ext4's reserved
-# cluster pool opened to the fill), ext4-full (a drive that a file of the
+# by root: ext4 (512 MiB, the least for which mkfs gives 4 KiB blocks, as on
+# any real drive), xfs and btrfs, each on a loop device, which discards as an
+# SSD does; ext4-hdd and xfs-hdd on one that does not, as a hard disk (a loop
+# device of its own, /dev/loop240, whose discards stay off); ntfs (through
+# ntfs-3g), zfs (through zfs-fuse), exfat (through exfat-fuse). Then variants:
+# ext4-1k (256 MiB, for which mkfs gives 1 KiB blocks), ext4-open (ext4's
+# reserved cluster pool opened to the fill), ext4-full (a drive that a file of the
 # user's fills but for 8 MiB), ext4-user, xfs-user and btrfs-user (run by an
 # ordinary user; native only, as are the other -user rows; on ext4 after 700
 # names were made and deleted in the root, which grows its directory),
@@ -17,14 +20,16 @@
 # group that lets the drive's files have 32 MiB) and zfs-dedup (a pool with
 # dedup=on).
 #
-# For each: make an image, mount it as drive q:, write 30 files that recovery
-# tools know by their signatures, forty small files (100 bytes to 3 KiB) and
-# one large file over all the rest of the space, each line of these a
-# numbered marker, so that any free space a run leaves out shows and no two
-# blocks are alike for deduplication to merge; delete them all. Count the
-# 4 KiB blocks of the raw image that still hold a marker, and the deleted
-# files photorec restores whole from it; run the program on q: on a terminal,
-# answering y, and count again. Prints the counts, the progress marks drawn
+# For each: make an image, mount it as drive q:, write a home directory's mix
+# of documents, photos and videos over two fifths of it, files that recovery
+# tools know by their signatures, and delete two in five of them, so that
+# the deleted ones lie between kept ones; then forty small files (100 bytes
+# to 3 KiB) and one large file over all the rest of the space, and delete
+# those. Each line of these files is a numbered marker, so that any free
+# space a run leaves out shows and no two blocks are alike for deduplication
+# to merge. Count the 4 KiB blocks of the raw image that still hold a marker
+# of a deleted file, and the deleted files photorec restores whole from it;
+# run the program on q: on a terminal, answering y, and count again. Prints the counts, the progress marks drawn
 # and the run's time from the answer as a markdown table, with where the
 # survivors live.
 #
@@ -33,11 +38,14 @@
 # chunks or not; natively no more), except on btrfs-quota, ext4-user and
 # ext4-nsroot-user, where it must say that it stopped short and end with
 # status 2, on ext4 having left root's reserve, give or take a chunk; the
-# deleted data and files were there to find before the run; after it, on the default rows at most a
-# tenth of the large file's blocks survive, ext4 keeps no more blocks with a
-# marker than its reserved pool has clusters (with a chunk's margin),
-# elsewhere photorec restores at most half the files, and ext4-open keeps at
-# most two blocks with a marker. On zfs-dedup
+# deleted data and files were there to find before the run; after it, on
+# the rows of ext4 and xfs on a device that discards, natively, no block of
+# a deleted file survives and photorec restores none; on the other default
+# rows at most a tenth of the large file's blocks survive, ext4 and xfs keep
+# no more blocks with a marker than no file can have (ext4's reserved pool,
+# the blocks xfs keeps back), with a chunk's margin, and elsewhere photorec
+# restores at most half the files; ext4-open keeps at most two blocks with a
+# marker. On zfs-dedup
 # the fill's data, which repeats every 16 MiB, is stored almost not at all,
 # and the run is only timed, and stopped after five minutes.
 set -u
@@ -48,31 +56,34 @@ source "$here/lib.sh"
 enter_private_mounts "$@"
 prepare_runner "$1" "$2"
 shift 2
-defaults=(ext4 ext4-4k xfs btrfs ntfs zfs exfat)
+defaults=(ext4 ext4-hdd xfs xfs-hdd btrfs ntfs zfs exfat)
 if [ $# -gt 0 ]; then filesystems=("$@")
-else filesystems=("${defaults[@]}" ext4-open ext4-full ext4-user ext4-nsroot-user ext4-owner-user
+else filesystems=("${defaults[@]}" ext4-1k ext4-open ext4-full ext4-user ext4-nsroot-user ext4-owner-user
                    ext4-bigalloc-user xfs-user btrfs-user btrfs-quota zfs-dedup); fi
 mkdir /mnt/q
 
 # Image size (the smallest each mkfs here accepts, or near it), tool, and
 # where the measured survivors live.
-declare -A size=([ext4]=256M [ext4-4k]=512M [xfs]=320M [btrfs]=128M [ntfs]=64M [zfs]=128M [exfat]=64M)
+declare -A size=([ext4]=512M [ext4-1k]=256M [xfs]=320M [btrfs]=128M [ntfs]=64M [zfs]=128M [exfat]=64M)
 declare -A mkfs=([ext4]=mkfs.ext4 [xfs]=mkfs.xfs [btrfs]=mkfs.btrfs [ntfs]=mkfs.ntfs [zfs]=zfs-fuse
                  [exfat]=mkfs.exfat)
 declare -A mounter=([ntfs]=ntfs-3g [exfat]=mount.exfat-fuse)
 declare -A where=(
-    [ext4]="ext4's reserved cluster pool (4,096 clusters, 4 MiB at 1 KiB blocks), which no file can have: the deleted files that lay there stay whole"
-    [ext4-4k]="ext4's reserved cluster pool (2% of the clusters, 10 MiB at 4 KiB blocks): whole files or only pieces, as the deleted files happened to lie"
+    [ext4]="nothing: after the wipe the free space is trimmed, ext4's reserved cluster pool with it, and the device drops what it held"
+    [ext4.wine]="ext4's reserved cluster pool (2% of the clusters, 10 MiB here), which no file can have, and Wine's delete does not trim: the deleted files that lay there stay whole"
+    [ext4-hdd]="ext4's reserved cluster pool (2% of the clusters, 10 MiB here, at most 16 MiB), which no file can have and a hard disk cannot trim: the deleted files that lay there, small ones in the holes between kept files first, stay whole"
+    [ext4-1k]="free pieces of 1 to 3 blocks, which the fill left to the reserved cluster pool, and which are smaller than the device can discard (4 KiB)"
+    [xfs-hdd]="free blocks xfs holds back for its own metadata (reserve pool, per-group reservations), which a hard disk cannot trim: whole files among them"
     [ext4-open]="nothing, once the reserved cluster pool is opened to the fill"
-    [ext4-full]="ext4's reserved cluster pool, as for ext4, on a drive kept nearly full by a file of the user's"
-    [ext4-user]="the reserved cluster pool, and the blocks reserved for root (5%), which an ordinary user's file cannot have: the run says how much it left and ends with status 2"
+    [ext4-full]="nothing, as for ext4, on a drive kept nearly full by a file of the user's"
+    [ext4-user]="the reserved cluster pool, and the blocks reserved for root (5%), which an ordinary user's file cannot have, and which an ordinary user may not trim: the run says how much it left and ends with status 2"
     [ext4-nsroot-user]="as for ext4-user: root in a user namespace of an ordinary user's own is not given root's reserve either"
-    [ext4-owner-user]="as for ext4: the reserve's owner (tune2fs -u) is given the reserve, as root is"
-    [ext4-bigalloc-user]="as for ext4, in clusters of 64 KiB: made with no reserve for root, an ordinary user's file can have all the space root's can"
-    [xfs-user]="as for xfs: an ordinary user's file can have all the space root's can"
+    [ext4-owner-user]="as for ext4-hdd: the reserve's owner (tune2fs -u) is given the reserve, as root is, but may not trim"
+    [ext4-bigalloc-user]="as for ext4-hdd, in clusters of 64 KiB: an ordinary user's file can have all the space root's can on a drive made with no reserve for root, but an ordinary user may not trim"
+    [xfs-user]="as for xfs-hdd: an ordinary user's file can have all the space root's can, but an ordinary user may not trim"
     [btrfs-user]="as for btrfs: an ordinary user's file can have all the space root's can"
-    [xfs]="free blocks xfs holds back for its own metadata (reserve pool, per-group reservations), whole files among them; what they held depends on where each file was placed"
-    [btrfs]="small files kept inline in metadata b-tree blocks, which a file's data cannot reach (varies from run to run); photorec restores none of them, even before"
+    [xfs]="nothing: after the wipe the free space is trimmed, the blocks xfs holds back for its metadata with it"
+    [btrfs]="small files kept inline in metadata b-tree blocks, which a file's data cannot reach and a trim does not discard while the blocks are in use (varies from run to run); photorec restores none of them, even before"
     [btrfs-quota]="the space the quota group kept from the fill: the run says how much it left and ends with status 2"
     [ntfs]="files small enough to live inside their MFT record, which stays with the MFT"
     [zfs]="space ZFS keeps back from files as the pool fills, which no file's data can have: pieces, no whole file"
@@ -99,7 +110,7 @@ stop_zfs() {
     umount /run/zfs && rmdir /run/zfs 2>/dev/null  # unless something of the machine's is in it
     zfs_pid=""
 }
-trap 'stop_zfs; finish' EXIT
+trap 'stop_zfs; finish; losetup -d /dev/loop240 2>/dev/null' EXIT
 
 make_image() {  # $1: file system; $2: image
     truncate -s "${size[$1]:-${size[${1%%-*}]}}" "$2"
@@ -129,6 +140,8 @@ mount_image() {  # $1: file system; $2: image
                mount.exfat-fuse -d "$exfat_device" /mnt/q >>"$work/exfat.log" 2>&1 &
                exfat_pid=$!
                wait_for mountpoint -q /mnt/q || { kill "$exfat_pid"; wait "$exfat_pid"; losetup -d "$exfat_device"; return 1; } ;;
+        *-hdd) losetup /dev/loop240 "$2" && echo 0 >/sys/block/loop240/queue/discard_max_bytes &&
+               mount /dev/loop240 /mnt/q ;;
         *) mount -o loop "$2" /mnt/q ;;
     esac
 }
@@ -137,6 +150,7 @@ unmount_image() {  # $1: file system
     case $1 in
         zfs*) zpool export quorlane ;;
         exfat) umount /mnt/q; wait "$exfat_pid"; losetup -d "$exfat_device" ;;
+        *-hdd) umount /mnt/q; losetup -d /dev/loop240 ;;
         *) umount /mnt/q ;;
     esac
 }
@@ -146,16 +160,18 @@ unmount_image() {  # $1: file system
 pool_file() { echo "/sys/fs/ext4/$(basename "$(findmnt -n -o SOURCE /mnt/q)")/reserved_clusters"; }
 open_reserve() { [ -w "$(pool_file)" ] && echo 0 >"$(pool_file)"; }
 
-write_markers() {  # $1: marker of the large file; $2: marker of the small ones
+write_markers() {  # $1: marker of the large file; $2: of the small ones; $3: of the home directory's
     local n bytes
-    cp "$work/evidence"/* /mnt/q/
+    mkdir /mnt/q/home
+    mapfile -t gone < <(python3 "$here/evidence.py" home /mnt/q/home $(($(stat -f -c '%a * %S' /mnt/q) * 2 / 5)) \
+                        "$3" "$work/deleted")
     for n in $(seq 1 40); do
         bytes=$((100 + (n - 1) * 75))  # 100 bytes to 3 KiB
         yes "$2-$n" | head -c "$bytes" >"/mnt/q/small-$n.dat"
     done
     seq 1 1000000000 | sed "s/^/$1-/" >/mnt/q/large.dat 2>/dev/null  # until the drive is full
     sync
-    rm -f /mnt/q/large.dat /mnt/q/small-*.dat /mnt/q/evidence-*
+    rm -f /mnt/q/large.dat /mnt/q/small-*.dat "${gone[@]}"
     sync
 }
 
@@ -165,9 +181,8 @@ restored() {
     rm -rf "$work/found" && mkdir "$work/found"
     (cd "$work/found" && photorec /log /d "$work/found/files" /cmd "$1" \
         partition_none,fileopt,everything,disable,png,enable,pdf,enable,zip,enable,wholespace,search >/dev/null 2>&1)
-    python3 "$here/evidence.py" restored "$work/evidence" "$work/found"
+    python3 "$here/evidence.py" restored "$work/deleted" "$work/found"
 }
-mkdir "$work/evidence" && python3 "$here/evidence.py" make "$work/evidence"
 
 rows=()
 for fs in "${filesystems[@]}"; do
@@ -180,18 +195,24 @@ for fs in "${filesystems[@]}"; do
     image=$work/$fs/image
     large="QUORLANE-REMNANT-LARGE-$fs"
     small="QUORLANE-REMNANT-SMALL-$fs"
-    make_image "$fs" "$image" && mount_image "$kind" "$image" ||
+    home="QUORLANE-REMNANT-HOME-$fs"
+    make_image "$fs" "$image" && mount_image "$fs" "$image" ||
         { report "$fs" "could not make and mount the image"; continue; }
     [ "$kind" = ext4 ] && open_reserve  # markers in every block a file can have
     [ "$fs" = ext4-full ] && fallocate -l $(($(stat -f -c '%a * %S' /mnt/q) - (8 << 20))) /mnt/q/kept.dat
-    write_markers "$large" "$small"
-    unmount_image "$kind"
+    write_markers "$large" "$small" "$home"
+    unmount_image "$fs"
     large_before=$(blocks "$image" "$large")
     small_before=$(blocks "$image" "$small")
+    home_before=$(blocks "$image" "$home-GONE")
     files_before=$(restored "$image")
 
-    mount_image "$kind" "$image"
+    mount_image "$fs" "$image"
     as=() pool=0
+    # What no file can have: ext4's reserved cluster pool, and the free
+    # blocks that xfs counts in its free-space trees but keeps from files.
+    [ "$kind" = xfs ] && pool=$(($(xfs_spaceman -c 'freesp -s' /mnt/q | awk '/total free blocks/ { print $4 }') -
+                                 $(stat -f -c %f /mnt/q)))
     [ "$kind" = ext4 ] && pool=$(cat "$(pool_file)") &&
         reserve=$(dumpe2fs -h "$image" 2>/dev/null | awk -F: '/^Reserved block count/ { r = $2 } /^Block size/ { b = $2 } END { print r * b }')
     case $fs in
@@ -213,9 +234,10 @@ for fs in "${filesystems[@]}"; do
     # Wine draws as cursor movements.
     out=$(sed 's/\x1b\[[0-9;?]*[A-Za-z]//g' "$work/out" | tr -d ' \r')
     left=$(find /mnt/q -maxdepth 1 \( -iname 'quorlane.tmp' -o -name '.fuse_hidden*' \))
-    unmount_image "$kind"
+    unmount_image "$fs"
     large_after=$(blocks "$image" "$large")
     small_after=$(blocks "$image" "$small")
+    home_after=$(blocks "$image" "$home-GONE")
     files_after=$(restored "$image")
     rm -rf "$work/$fs"
 
@@ -239,30 +261,37 @@ for fs in "${filesystems[@]}"; do
         [ "$marks" -le 80 ] || [ "$runner" = wine ] || why+="the bar ran on to $marks marks"$'\n'
     fi
     [ -z "$left" ] || why+="left on the drive: $left"$'\n'
-    [ "$large_before" -gt 0 ] || why+="the deleted large file could not be found even before the run"$'\n'
-    [ $((files_before * 2)) -ge 30 ] || why+="photorec restored $files_before of the 30 deleted files even before the run"$'\n'
-    # A default drive keeps at most a tenth of the large file; ext4 keeps
-    # no more blocks than its reserved pool has clusters, with a margin of a
-    # chunk (16 blocks), and elsewhere photorec restores at most half the
-    # files.
-    if [[ " ${defaults[*]} " = *" $fs "* ]]; then
+    deleted=$(wc -l <"$work/deleted") survived=$((large_after + small_after + home_after))
+    [ "$large_before" -gt 0 ] && [ "$home_before" -gt 0 ] || why+="the deleted files could not be found even before the run"$'\n'
+    # (On 1 KiB blocks photorec restores few whole files even before.)
+    [ $((files_before * 2)) -ge "$deleted" ] || [ "$fs" = ext4-1k ] ||
+        why+="photorec restored $files_before of the $deleted deleted files even before the run"$'\n'
+    # Where the free space is trimmed after the wipe, nothing of a deleted
+    # file is left. Elsewhere a default drive keeps at most a tenth of the
+    # large file; ext4 and xfs keep no more blocks than no file can have,
+    # with a margin of a chunk (16 blocks), and elsewhere photorec restores
+    # at most half the files.
+    if [ "$runner" = native ] && [[ " ext4 xfs " = *" $fs "* ]]; then
+        [ "$survived" = 0 ] && [ "$files_after" = 0 ] ||
+            why+="$survived blocks of deleted files survived, and photorec restored $files_after files"$'\n'
+    elif [[ " ${defaults[*]} " = *" $fs "* ]]; then
         [ $((large_after * 10)) -le "$large_before" ] || why+="$large_after of $large_before blocks of the large file survived"$'\n'
-        [ "$kind" != ext4 ] || [ $((large_after + small_after)) -le $((pool + 16)) ] ||
-            why+="$((large_after + small_after)) blocks with a marker survived, more than the pool's $pool clusters and a chunk"$'\n'
-        [ "$kind" = ext4 ] || [ $((files_after * 2)) -le "$files_before" ] ||
+        [[ $kind != ext4 && $kind != xfs ]] || [ "$survived" -le $((pool + 16)) ] ||
+            why+="$survived blocks with a marker survived, more than the $pool that no file can have and a chunk"$'\n'
+        [[ $kind = ext4 || $kind = xfs ]] || [ $((files_after * 2)) -le "$files_before" ] ||
             why+="photorec restored $files_after of $files_before deleted files after the run"$'\n'
     fi
-    if [ "$fs" = ext4-open ] && [ $((large_after + small_after)) -gt 2 ]; then
-        why+="$((large_after + small_after)) blocks with a marker survived on ext4-open"$'\n'
+    if [ "$fs" = ext4-open ] && [ "$survived" -gt 2 ]; then
+        why+="$survived blocks with a marker survived on ext4-open"$'\n'
     fi
-    report "$fs ($runner): large file $large_before -> $large_after blocks, small files $small_before -> $small_after, files restored $files_before -> $files_after, $marks marks, $seconds s" "$why"
-    rows+=("| $fs | $runner | $large_before | $large_after | $small_before | $small_after | $files_before / $files_after | $marks | $seconds | ${where[$fs]} |")
+    report "$fs ($runner): large file $large_before -> $large_after blocks, small files $small_before -> $small_after, home $home_before -> $home_after, files restored $files_before of $deleted -> $files_after, $marks marks, $seconds s" "$why"
+    rows+=("| $fs | $runner | $large_before | $large_after | $small_before | $small_after | $home_before | $home_after | $files_before / $files_after of $deleted | $marks | $seconds | ${where[$fs.$runner]:-${where[$fs]}} |")
 done
 stop_zfs
 
 echo
-echo "| file system | build | large file: blocks before | after | small files: blocks before | after | deleted files a recovery tool restores: before / after | bar | run, s | where survivors live |"
-echo "|---|---|---:|---:|---:|---:|---:|---:|---:|---|"
+echo "| file system | build | large file: blocks before | after | small files: blocks before | after | deleted documents, photos, videos: blocks before | after | deleted files a recovery tool restores: before / after | bar | run, s | where survivors live |"
+echo "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|"
 printf '%s\n' "${rows[@]}"
 echo
 finish_report

@@ -43,13 +43,15 @@ expected_text() {  # $1: usage, declined, refused or filled; $2: free bytes, or 
     esac | if [ "$runner" = wine ]; then sed 's/$/\r/'; else cat; fi
 }
 
-free_bytes() { echo $(($(stat -f -c '%f * %S' /mnt/q))); }
+free_bytes() { echo $(($(stat -f -c '%a * %S' /mnt/q))); }
 secret='left here by the user; the program must not touch it'
 printf '%s\n' "$secret" >"$work/elsewhere"
 
 # Makes /mnt/q what the case asks for. Drives: tmpfs:SIZE; readonly; noinodes
 # (no inode left for a new file); full (a file of the user's takes all the
-# space); append-only (a root where entries can be made but not removed). A
+# space); append-only (a root where entries can be made but not removed);
+# discarding (ext4 on a loop device, which discards as an SSD does, where the
+# program runs as an ordinary user, who may not trim it). A
 # QUORLANE.TMP of the user's in the root: existing (a file), existing-dir,
 # existing-link (a link to a file elsewhere). A link to a volume mounted
 # elsewhere: mount-link. No drive: none (no /mnt/q),
@@ -74,6 +76,8 @@ prepare_drive() {
         tmpfs:*) mount -t tmpfs -o "size=${1#tmpfs:}" quorlane-q /mnt/q ;;
         readonly) mount -t tmpfs -o size=256k,ro quorlane-q /mnt/q ;;
         noinodes) mount -t tmpfs -o size=256k,nr_inodes=1 quorlane-q /mnt/q ;;
+        discarding) truncate -s 32M "$work/ssd.img" && mkfs.ext4 -q -F -m 0 "$work/ssd.img" &&
+                    mount -o loop "$work/ssd.img" /mnt/q && chmod 1777 /mnt/q ;;
         *) mount -t tmpfs -o size=256k quorlane-q /mnt/q ;;
     esac
     case $1 in
@@ -114,7 +118,10 @@ while IFS='|' read -r name args input drive expect status; do
     # Wine, like Windows with a drive letter given to a folder, takes any
     # directory for a drive; the native build takes only a volume. Windows
     # has no append-only directories, and Wine deletes a file by its name.
-    [ "$runner" = wine ] && [[ $drive = plain-dir || $drive = dir-link || $drive = append-only ]] && continue
+    [ "$runner" = wine ] && [[ $drive = plain-dir || $drive = dir-link || $drive = append-only || $drive = discarding ]] &&
+        continue
+    as=()
+    [ "$drive" = discarding ] && as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
     prepare_drive "$drive"
     before=$(snapshot)
     detail=$(mountpoint -q /mnt/q && free_bytes)
@@ -123,10 +130,10 @@ while IFS='|' read -r name args input drive expect status; do
     why=""
     for _ in $([ "$drive" = append-only ] && echo 1 2 || echo 1); do  # a run must not change what the next finds
         if [ "$input" = closed ]; then
-            timeout 120 "${run[@]}" "${argv[@]}" <&- >"$work/out" 2>"$work/err"
+            timeout 120 "${as[@]}" "${run[@]}" "${argv[@]}" <&- >"$work/out" 2>"$work/err"
         else
             printf "$input" >"$work/input"
-            timeout 120 "${run[@]}" "${argv[@]}" <"$work/input" >"$work/out" 2>"$work/err"
+            timeout 120 "${as[@]}" "${run[@]}" "${argv[@]}" <"$work/input" >"$work/out" 2>"$work/err"
         fi
         rc=$?
         expected_text "$expect" "$detail" >"$work/expected"
@@ -182,6 +189,7 @@ below one chunk              | q:                    | y\n       | tmpfs:32k  | 
 exactly ten chunks           | q:                    | y\n       | tmpfs:640k | filled   | 0
 ten chunks and a cluster     | q:                    | y\n       | tmpfs:644k | filled   | 0
 a larger drive               | q:                    | y\n       | tmpfs:64m  | filled   | 0
+a user, a drive that discards | q:                   | y\n       | discarding | filled   | 0
 CASES
 
 # Standard output that goes away: the text is lost, and the fill still runs
