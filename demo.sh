@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Shows Quorlane at work on a scratch drive:
 #   1. builds the program;
-#   2. makes a 64 MiB ext4 image and mounts it as drive Q: (at /mnt/q, inside
-#      a private mount namespace, so nothing is mounted on the machine itself);
+#   2. makes a 64 MiB ext4 image as mkfs makes it, and mounts it as drive Q:
+#      (at /mnt/q, inside a private mount namespace, so nothing is mounted on
+#      the machine itself) through a loop device, which discards freed blocks
+#      as an SSD does;
 #   3. writes a file holding a recognisable secret, deletes it, and shows that
 #      the secret can still be read from the raw image;
 #   4. runs the real program on Q:, so you see its banner, prompt and bar;
@@ -40,9 +42,8 @@ image=$work/drive.img
 secret="QUORLANE-DEMO-SECRET-$(date +%s)"
 occurrences() { grep -a -o "$secret" "$image" | wc -l; }
 
-# No reserve for root, so that all the free space is space a file can take.
 truncate -s 64M "$image"
-mkfs.ext4 -q -F -m 0 "$image"
+mkfs.ext4 -q -F "$image"
 mount -t tmpfs -o size=1m,mode=0755 quorlane-demo /mnt
 mkdir /mnt/q
 
@@ -51,15 +52,14 @@ yes "$secret" | head -c 8M >/mnt/q/secret.txt
 sync
 rm /mnt/q/secret.txt
 umount /mnt/q
+echo "Drive Q: is a 64 MiB ext4 file system as mkfs makes it, on a loop device that"
+echo "discards freed blocks, as an SSD does."
 echo "Wrote 8 MiB of \"$secret\" to drive Q: and deleted it."
 before=$(occurrences)
 echo "The raw image still holds the secret $before times."
 echo
 
 mount -o loop "$image" /mnt/q
-# ext4 keeps a small pool of clusters back from ordinary writes; let the fill have them too.
-device=$(basename "$(findmnt -n -o SOURCE /mnt/q)")
-[ -w "/sys/fs/ext4/$device/reserved_clusters" ] && echo 0 >"/sys/fs/ext4/$device/reserved_clusters"
 
 status=0
 if [ -t 0 ]; then

@@ -1,17 +1,22 @@
 #!/usr/bin/env bash
-# Benchmarks Quorlane in one run, as anyone can rerun it (root, Debian):
-#   1. whole runs (fill, flush, delete) on a 1.5 GiB tmpfs and a 1 GiB ext4
-#      image, against dd's zero fill of the same drive, with dd from
-#      /dev/urandom, sfill (one random pass) and scrub (random pattern) beside
+# Benchmarks Quorlane in one run, as anyone can rerun it (root, Debian), on
+# drives as mkfs makes them:
+#   1. whole runs (fill, flush, delete, and where the drive discards, trim) on
+#      a 1.5 GiB tmpfs and a 1 GiB ext4 image on a loop device, which discards
+#      as an SSD does, against dd's zero fill of the same drive, followed on
+#      ext4 by fstrim (the same job), with dd from /dev/urandom, sfill (one
+#      random pass) and scrub (random pattern) beside them, as their users run
 #      them, all interleaved round by round, in a new order each round (the
 #      order alone moves the times on a shared machine), with the user CPU
-#      time and the peak memory of each;
+#      time and the peak memory of each; and the trim's share of a run: of
+#      dd's and fstrim's, and of Quorlane's in as many more runs, timed with
+#      strace;
 #   2. a slow device: 512 MiB at 30 MB/s (nbdkit's rate filter, with its
-#      default burst of two seconds, through nbdfuse and a loop device), with
-#      ext4 and with xfs: when Quorlane's bar is half drawn (mark 40) as a
-#      share of its run, the time from its last mark to its exit, and its run
-#      against dd's zero fill of the same device.
-# Prints markdown tables. Speeds are ratios to dd's zero fill measured in the
+#      default burst of two seconds, through nbdfuse and a loop device, which
+#      discards), with ext4 and with xfs: when Quorlane's bar is half drawn
+#      (mark 40) as a share of its run, the time from its last mark to its
+#      exit, and its run against dd's zero fill and fstrim of the same device.
+# Prints markdown tables. Speeds are ratios to the reference measured in the
 # same round: 1.00 is as fast as writing zeros, higher is faster.
 #
 #   bench/run.sh [ROUNDS]      (default 5)
@@ -22,7 +27,7 @@ rounds=${1:-5}
 if [ -z "${QUORLANE_BENCH_NAMESPACE:-}" ]; then
     [ "$(id -u)" = 0 ] || { echo "The benchmark mounts its drives, which needs root."; exit 1; }
     need=()
-    for package in cmake make g++ python3 e2fsprogs xfsprogs nbdkit libnbd-bin fuse3 secure-delete scrub time bc; do
+    for package in cmake make g++ python3 e2fsprogs xfsprogs nbdkit libnbd-bin fuse3 secure-delete scrub time bc strace; do
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || need+=("$package")
     done
     if [ ${#need[@]} -gt 0 ]; then
@@ -46,13 +51,20 @@ echo "loop device; the slow device is described below."
 echo
 
 # Each contender fills all free space of /mnt/q and leaves it empty again.
+# dd's zero fill is followed, where the drive discards, by a trim of the free
+# space, once the file system has freed the file's blocks; the trim's time
+# goes to $work/trims.
 fill_quorlane() { printf 'y\n' | "$quorlane" q: >/dev/null; }
-fill_dd_zero() { dd if=/dev/zero of=/mnt/q/fill bs=64K conv=fsync status=none 2>/dev/null; rm -f /mnt/q/fill; }
+fill_dd_zero() {
+    dd if=/dev/zero of=/mnt/q/fill bs=64K conv=fsync status=none 2>/dev/null; rm -f /mnt/q/fill
+    local start=$EPOCHREALTIME
+    if sync -f /mnt/q && fstrim /mnt/q 2>/dev/null; then echo "$EPOCHREALTIME - $start" | bc -l >>"$work/trims"; fi
+}
 fill_dd_urandom() { dd if=/dev/urandom of=/mnt/q/fill bs=64K conv=fsync status=none 2>/dev/null; rm -f /mnt/q/fill; }
 fill_sfill() { sfill -l -l -I /mnt/q >/dev/null 2>&1; }
 fill_scrub() { scrub -S -p random -X /mnt/q/scrub >/dev/null 2>&1; rm -rf /mnt/q/scrub; }
 contenders=(dd_zero quorlane dd_urandom sfill scrub)
-declare -A label=([dd_zero]="dd from /dev/zero" [quorlane]="Quorlane" [dd_urandom]="dd from /dev/urandom"
+declare -A label=([dd_zero]="dd from /dev/zero (then fstrim, on ext4)" [quorlane]="Quorlane" [dd_urandom]="dd from /dev/urandom"
                   [sfill]="sfill -l -l (one random pass)" [scrub]="scrub -p random -X")
 
 mount_drive() {  # $1: tmpfs or ext4
@@ -61,14 +73,11 @@ mount_drive() {  # $1: tmpfs or ext4
         mount -t tmpfs -o size=1536m quorlane-bench-q /mnt/q
     else
         mount -o loop "$work/ext4.img" /mnt/q
-        local device
-        device=$(basename "$(findmnt -n -o SOURCE /mnt/q)")
-        echo 0 >"/sys/fs/ext4/$device/reserved_clusters" 2>/dev/null || true
     fi
 }
 
 truncate -s 1G "$work/ext4.img"
-mkfs.ext4 -q -F -m 0 "$work/ext4.img"
+mkfs.ext4 -q -F "$work/ext4.img"
 
 declare -A seconds user peak
 for drive in tmpfs ext4; do
@@ -78,7 +87,8 @@ for drive in tmpfs ext4; do
             mount_drive "$drive"
             sync
             start=$EPOCHREALTIME
-            /usr/bin/time -f '%M %U' -o "$work/usage" bash -c "$(declare -f "fill_$contender"); quorlane=$quorlane; fill_$contender"
+            /usr/bin/time -f '%M %U' -o "$work/usage" \
+                bash -c "$(declare -f "fill_$contender"); quorlane=$quorlane work=$work; fill_$contender"
             end=$EPOCHREALTIME
             seconds[$drive.$contender]+="$(echo "$end - $start" | bc -l) "
             read -r peak[$contender] cpu < <(tail -1 "$work/usage")  # after any "exited with" line
@@ -88,10 +98,22 @@ for drive in tmpfs ext4; do
     umount /mnt/q
 done
 
+# Quorlane's own trim on ext4, in as many more runs: strace stops the
+# program at its syncfs and FITRIM alone, and times them.
+trims=""
+for round in $(seq "$rounds"); do
+    mount_drive ext4
+    sync
+    start=$EPOCHREALTIME
+    printf 'y\n' | strace -f --seccomp-bpf -T -e trace=syncfs,ioctl -o "$work/strace" "$quorlane" q: >/dev/null
+    trims+="$(awk -F'<' '/syncfs|FITRIM/ { t += $NF } END { print t + 0 }' "$work/strace") $(echo "$EPOCHREALTIME - $start" | bc -l),"
+done
+umount /mnt/q
+
 median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 echo "### Whole run against dd's zero fill, median of $rounds interleaved rounds"
 echo
-echo "| contender | tmpfs 1.5 GiB: seconds | user CPU | speed vs dd zeros | ext4 1 GiB: seconds | user CPU | speed vs dd zeros | peak memory |"
+echo "| contender | tmpfs 1.5 GiB: seconds | user CPU | speed vs dd zeros | ext4 1 GiB: seconds | user CPU | speed vs dd zeros and fstrim | peak memory |"
 echo "|---|---:|---:|---:|---:|---:|---:|---:|"
 for contender in "${contenders[@]}"; do
     row="| ${label[$contender]}"
@@ -104,22 +126,27 @@ for contender in "${contenders[@]}"; do
     echo "$row | $((peak[$contender] / 1024)) MiB |"
 done
 echo
+# The trim's share of a run on ext4: dd's from its rounds above, Quorlane's
+# from the runs under strace.
+dd_trim=$(median <"$work/trims") dd_run=$(echo "${seconds[ext4.dd_zero]}" | median)
+q_trim=$(tr ',' '\n' <<<"$trims" | cut -d' ' -f1 | median) q_run=$(tr ',' '\n' <<<"$trims" | cut -d' ' -f2 | median)
+printf 'The trim on ext4, median: fstrim %.3f s of the %.3f s of dd and fstrim (%.0f%%); Quorlane'"'"'s syncfs and FITRIM %.3f s of %.3f s (%.0f%%).\n\n' \
+    "$dd_trim" "$dd_run" "$(echo "100 * $dd_trim / $dd_run" | bc -l)" "$q_trim" "$q_run" "$(echo "100 * $q_trim / $q_run" | bc -l)"
 
 # The slow device, for each file system: dd's zero fill and Quorlane in
 # turn, Quorlane on a pseudo-terminal so that its bar is drawn and timed.
 echo "### A slow device: 512 MiB at 30 MB/s, median of $rounds interleaved rounds"
 echo
-echo "| file system | dd zeros: seconds | Quorlane: seconds | speed vs dd zeros | mark 40 at | last mark to exit |"
+echo "| file system | dd zeros and fstrim: seconds | Quorlane: seconds | speed vs dd and fstrim | mark 40 at | last mark to exit |"
 echo "|---|---:|---:|---:|---:|---:|"
 for fs in ext4 xfs; do
     truncate -s 512M "$work/slow.img"
-    if [ "$fs" = ext4 ]; then mkfs.ext4 -q -F -m 0 "$work/slow.img"; else mkfs.xfs -q -f "$work/slow.img"; fi
+    if [ "$fs" = ext4 ]; then mkfs.ext4 -q -F "$work/slow.img"; else mkfs.xfs -q -f "$work/slow.img"; fi
     attach_chain --filter=rate file "$work/slow.img" rate=240M
     dd_times="" q_times="" shares="" tails=""
     for round in $(seq "$rounds"); do
         for contender in dd_zero quorlane; do
             mount "$chain_device" /mnt/q
-            [ "$fs" = ext4 ] && echo 0 >"/sys/fs/ext4/$(basename "$chain_device")/reserved_clusters"
             sync
             if [ "$contender" = dd_zero ]; then
                 start=$EPOCHREALTIME
