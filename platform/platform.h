@@ -3,8 +3,8 @@
 // On Windows it is <windows.h> itself. Elsewhere it declares the handful of
 // Win32 types, constants and functions Quorlane calls, with the same names and
 // signatures, so that the program's own code compiles unchanged; the Linux
-// backend (linux/: the console, the volume and the file) gives them their
-// effects.
+// backend (linux/: the console, the drives, the volume's free space and the
+// fill's file) gives them their effects.
 #pragma once
 
 #if defined(_WIN32)

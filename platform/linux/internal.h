@@ -1,6 +1,7 @@
 // What the Linux backend's services share: a HANDLE holds a file descriptor,
-// text and data go out whole, and the fill's file tells the volume its cluster
-// and when it is deleted.
+// text and data go out whole, drive letters name directories and one drive is
+// entered, and the fill's file tells the volume its cluster and when it is
+// deleted.
 #pragma once
 
 #include "platform.h"
@@ -36,6 +37,14 @@ inline std::size_t WriteAll(int Fd, const void* Buffer, std::size_t Length)
     }
     return Done;
 }
+
+// Maps a drive root such as "Q:\" to its directory "/mnt/q". Anything else,
+// including a drive letter followed by a path, is not a drive root.
+bool DriveDirectory(LPCSTR Path, char (&Directory)[7]);
+
+// The letter, in lower case, of the drive whose root is the current
+// directory; NUL until one is entered.
+extern char CurrentDrive;
 
 // Bytes in Blocks blocks of Size bytes, or the largest count there is where
 // they would not fit in 64 bits.

@@ -1,11 +1,5 @@
-// The drive and volume services on Linux, under their Win32 names.
+// The volume's free space on Linux, under the Win32 names of its services.
 //
-//   - Drives. The root of drive X: (either case) is the directory /mnt/x, as
-//     under WSL. Only the letters A to Z name drives; any other path is refused.
-//     As a Windows drive letter always names a volume, /mnt/x must be the root
-//     of a mounted file system, or a link to one, as the kernel reports it: a
-//     plain directory is no drive, since filling it would fill whatever file
-//     system holds /mnt.
 //   - Free space, in exact 64-bit byte counts (the largest there is for any
 //     count past that), of the directory entered (".") or of another drive's.
 //     Available to the caller: the blocks free to unprivileged users, and on
@@ -31,98 +25,13 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/fs.h>
-#include <mntent.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/sysmacros.h>
-
-// Headers older than Linux 5.8 lack the flag; kernels older than that leave
-// it out of the attribute mask, and IsMountRoot then asks the mount table.
-#ifndef STATX_ATTR_MOUNT_ROOT
-#define STATX_ATTR_MOUNT_ROOT 0x00002000
-#endif
-
-
-// Maps a drive root such as "Q:\" to its directory "/mnt/q". Anything else,
-// including a drive letter followed by a path, is not a drive root.
-static bool DriveDirectory(LPCSTR Path, char (&Directory)[7])
-{
-    if (Path == nullptr)
-        return false;
-    char Letter = Path[0];
-    if (Letter >= 'A' && Letter <= 'Z')
-        Letter = static_cast<char>(Letter - 'A' + 'a');
-    if (Letter < 'a' || Letter > 'z' || Path[1] != ':')
-        return false;
-    if (!(Path[2] == '\0' || ((Path[2] == '\\' || Path[2] == '/') && Path[3] == '\0')))
-        return false;
-    std::memcpy(Directory, "/mnt/", 5);
-    Directory[5] = Letter;
-    Directory[6] = '\0';
-    return true;
-}
-
-
-// Whether Path is a mount point in the mount table (whose escapes, such as
-// \040 for a blank, getmntent decodes).
-static bool ListedAsMountPoint(const char* Path)
-{
-    std::FILE* Table = setmntent("/proc/self/mounts", "re");
-    if (Table == nullptr)
-        return false;
-    struct mntent Entry;
-    char Strings[4 * PATH_MAX];
-    bool Found = false;
-    while (!Found && getmntent_r(Table, &Entry, Strings, sizeof Strings) != nullptr)
-        Found = std::strcmp(Entry.mnt_dir, Path) == 0;
-    endmntent(Table);
-    return Found;
-}
-
-// Whether the directory open as Fd (whose name is Directory) is the root of a
-// mounted file system. Kernels since 5.8 say so through statx; older ones
-// are asked through the mount table.
-static bool IsMountRoot(int Fd, const char* Directory)
-{
-    struct statx Status;
-    if (statx(Fd, "", AT_EMPTY_PATH, 0, &Status) == 0 && (Status.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0)
-        return (Status.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
-    char Resolved[PATH_MAX];
-    return realpath(Directory, Resolved) != nullptr && ListedAsMountPoint(Resolved);
-}
-
-// The letter, in lower case, of the drive whose root is the current directory.
-static char CurrentDrive = '\0';
-
-BOOL SetCurrentDirectoryA(LPCSTR PathName)
-{
-    char Directory[7];
-    if (!DriveDirectory(PathName, Directory)) {
-        errno = ENOENT;
-        return FALSE;
-    }
-    // Checked and entered through one descriptor, so that what becomes
-    // current is the very directory found to be a volume.
-    const int Fd = open(Directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (Fd < 0)
-        return FALSE;
-    bool Entered = false;
-    if (!IsMountRoot(Fd, Directory))
-        errno = ENOMEDIUM;
-    else
-        Entered = fchdir(Fd) == 0;
-    if (Entered)
-        CurrentDrive = Directory[5];
-    const int Saved = errno;
-    close(Fd);
-    errno = Saved;
-    return Entered ? TRUE : FALSE;
-}
 
 constexpr long Ext4Magic = 0xEF53;  // ext2 and ext3 too
 
