@@ -98,11 +98,11 @@ HANDLE CreateFileA(LPCSTR FileName, DWORD DesiredAccess, DWORD ShareMode,
             errno = EEXIST;
         if (errno != ENOENT)
             return INVALID_HANDLE_VALUE;
-        char* Directory = DeleteOnCloseDirectory;  // the file's, where the name has one
-        std::strcpy(Directory, ".");
+        char (&Directory)[PATH_MAX] = DeleteOnCloseDirectory;  // the file's, where the name has one
+        std::snprintf(Directory, sizeof Directory, ".");
         if (const char* Slash = std::strrchr(FileName, '/')) {
             const int Length = Slash == FileName ? 1 : static_cast<int>(Slash - FileName);
-            std::snprintf(Directory, sizeof DeleteOnCloseDirectory, "%.*s", Length, FileName);
+            std::snprintf(Directory, sizeof Directory, "%.*s", Length, FileName);
         }
         Fd = open(Directory, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
         // File systems without unnamed files (FUSE, vfat, exFAT) say so with
@@ -192,6 +192,7 @@ BOOL CloseHandle(HANDLE Object)
 {
     const int Fd = Descriptor(Object);
     const bool Closed = close(Fd) == 0;
+    // The file to be deleted on close is gone now, and its blocks free.
     if (Fd == DeleteOnCloseFd) {
         const int Saved = errno;
         DeleteOnCloseFd = -1;

@@ -72,17 +72,18 @@ void MeasureCluster(int Fd)
 {
     // One byte takes a whole cluster: ext4 counts a cluster's blocks in the
     // file's allocation as soon as the byte is written, delayed or not. The
-    // byte goes again at once, and the file is empty as it was made.
+    // byte goes again at once, and the file is empty as it was made; where
+    // it cannot, the fill's first write, at the same offset, overwrites it.
     struct statfs Volume;
     struct stat File;
-    if (fstatfs(Fd, &Volume) != 0 || Volume.f_type != Ext4Magic)
+    if (fstatfs(Fd, &Volume) != 0 || Volume.f_type != Ext4Magic || pwrite(Fd, "", 1, 0) != 1)
         return;
-    if (pwrite(Fd, "", 1, 0) == 1 && fstat(Fd, &File) == 0 && File.st_blocks > 0) {
+    if (fstat(Fd, &File) == 0 && File.st_blocks > 0) {
         MeasuredCluster = static_cast<std::uint64_t>(File.st_blocks) * 512;
         MeasuredVolume = File.st_dev;
     }
     if (ftruncate(Fd, 0) != 0)
-        MeasuredCluster = 0;
+        return;
 }
 
 // The name of the block device of Root's volume, as sysfs and /dev name it.
@@ -183,9 +184,9 @@ static bool MayUseReserve(const char* Name)
     if (OutsideId("/proc/self/uid_map", geteuid()) == static_cast<long long>(ReserveUser))
         return true;
     static gid_t Groups[NGROUPS_MAX + 1];
-    const int Count = getgroups(NGROUPS_MAX, Groups);
-    Groups[Count > 0 ? Count : 0] = getegid();
-    for (int Index = 0; ReserveGroup != 0 && Index <= std::max(Count, 0); ++Index)
+    const int Count = std::max(getgroups(NGROUPS_MAX, Groups), 0);
+    Groups[Count] = getegid();
+    for (int Index = 0; ReserveGroup != 0 && Index <= Count; ++Index)
         if (OutsideId("/proc/self/gid_map", Groups[Index]) == static_cast<long long>(ReserveGroup))
             return true;
     return false;
@@ -249,8 +250,8 @@ void TrimFreeSpace(const char* Directory)
     // A deleted file's blocks are not free to discard until the file system
     // commits the delete: xfs frees them in the background, and ext4 and
     // btrfs hold them until their journal or transaction is written.
-    struct fstrim_range Whole = {0, UINT64_MAX, 0};
     syncfs(Fd);
+    struct fstrim_range Whole = {0, UINT64_MAX, 0};
     ioctl(Fd, FITRIM, &Whole);
     close(Fd);
 }
