@@ -82,11 +82,15 @@ elif [ "$1" = native ]; then
     done
     report "dpkg -i installs the program, its man page, copyright and changelog" "$why"
     report "the installed quorlane wipes a drive" "$(wipe_with /usr/bin/quorlane)"
-    why=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings quorlane 2>&1 >"$work/man")
-    grep -q 'EXIT STATUS' "$work/man" || why+="man quorlane shows no EXIT STATUS"
-    tr -s ' \n' ' ' <"$work/man" | grep -qF "Could not write all the data to the drive; its free space may not have been overwritten." ||
-        why+="man quorlane breaks the status 2 message"
-    report "man quorlane renders with no warning, and the status 2 message whole" "$why"
+    why=""
+    for width in 60 78 80 120; do
+        why+=$(LC_ALL=C.UTF-8 MANWIDTH=$width man --warnings quorlane 2>&1 >"$work/man")
+        grep -q 'EXIT STATUS' "$work/man" || why+="man quorlane shows no EXIT STATUS"$'\n'
+        tr -s ' \n' ' ' <"$work/man" | grep -qF "Could not write all the data to the drive; its free space may not have been overwritten." ||
+            why+="man quorlane breaks the status 2 message at $width columns"$'\n'
+        why+=$(grep -n '‐' "$work/man" | sed "s/^/hyphenated at $width columns: /")
+    done
+    report "man quorlane renders at 60 to 120 columns with no warning or hyphenation, and the status 2 message whole" "$why"
     why=$(dpkg -r quorlane 2>&1) && why=""
     trap finish EXIT
     for path in $files /usr/share/doc/quorlane; do [ ! -e "$path" ] || why+="left after dpkg -r: $path"$'\n'; done
