@@ -86,7 +86,7 @@ declare -A where=(
     [btrfs]="small files kept inline in metadata b-tree blocks, which a file's data cannot reach and a trim does not discard while the blocks are in use (varies from run to run); photorec restores none of them, even before"
     [btrfs-quota]="the space the quota group kept from the fill: the run says how much it left and ends with status 2"
     [ntfs]="files small enough to live inside their MFT record, which stays with the MFT"
-    [zfs]="space ZFS keeps back from files as the pool fills, which no file's data can have: pieces, no whole file"
+    [zfs]="space ZFS keeps back from files as the pool fills, which no file's data can have: pieces, and a few whole files"
     [zfs-dedup]="the fill's data repeats every 16 MiB, so dedup stores it almost not at all, and the pool is filled only with its tables; wipe through a dataset with dedup=off"
     [exfat]="nothing: every cluster is open to a file's data"
 )
