@@ -50,8 +50,9 @@ printf '%s\n' "$secret" >"$work/elsewhere"
 # Makes /mnt/q what the case asks for. Drives: tmpfs:SIZE; readonly; noinodes
 # (no inode left for a new file); full (a file of the user's takes all the
 # space); append-only (a root where entries can be made but not removed);
-# discarding (ext4 on a loop device, which discards as an SSD does, where the
-# program runs as an ordinary user, who may not trim it). A
+# discarding (ext4 on a loop device, which discards as an SSD does, so that
+# root's run trims it; discarding-user, where the program runs as an
+# ordinary user, who may not). A
 # QUORLANE.TMP of the user's in the root: existing (a file), existing-dir,
 # existing-link (a link to a file elsewhere). A link to a volume mounted
 # elsewhere: mount-link. No drive: none (no /mnt/q),
@@ -76,7 +77,7 @@ prepare_drive() {
         tmpfs:*) mount -t tmpfs -o "size=${1#tmpfs:}" quorlane-q /mnt/q ;;
         readonly) mount -t tmpfs -o size=256k,ro quorlane-q /mnt/q ;;
         noinodes) mount -t tmpfs -o size=256k,nr_inodes=1 quorlane-q /mnt/q ;;
-        discarding) truncate -s 32M "$work/ssd.img" && mkfs.ext4 -q -F -m 0 "$work/ssd.img" &&
+        discarding*) truncate -s 32M "$work/ssd.img" && mkfs.ext4 -q -F -m 0 "$work/ssd.img" &&
                     mount -o loop "$work/ssd.img" /mnt/q && chmod 1777 /mnt/q ;;
         *) mount -t tmpfs -o size=256k quorlane-q /mnt/q ;;
     esac
@@ -117,11 +118,12 @@ while IFS='|' read -r name args input drive expect status; do
     for field in name args input drive expect status; do printf -v "$field" '%s' "$(trim "${!field}")"; done
     # Wine, like Windows with a drive letter given to a folder, takes any
     # directory for a drive; the native build takes only a volume. Windows
-    # has no append-only directories, and Wine deletes a file by its name.
-    [ "$runner" = wine ] && [[ $drive = plain-dir || $drive = dir-link || $drive = append-only || $drive = discarding ]] &&
+    # has no append-only directories, Wine deletes a file by its name, and
+    # its delete does not trim.
+    [ "$runner" = wine ] && [[ $drive = plain-dir || $drive = dir-link || $drive = append-only || $drive = discarding* ]] &&
         continue
     as=()
-    [ "$drive" = discarding ] && as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+    [[ $drive = *-user ]] && as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
     prepare_drive "$drive"
     before=$(snapshot)
     detail=$(mountpoint -q /mnt/q && free_bytes)
@@ -189,7 +191,8 @@ below one chunk              | q:                    | y\n       | tmpfs:32k  | 
 exactly ten chunks           | q:                    | y\n       | tmpfs:640k | filled   | 0
 ten chunks and a cluster     | q:                    | y\n       | tmpfs:644k | filled   | 0
 a larger drive               | q:                    | y\n       | tmpfs:64m  | filled   | 0
-a user, a drive that discards | q:                   | y\n       | discarding | filled   | 0
+a drive that discards        | q:                    | y\n       | discarding | filled   | 0
+a user, a drive that discards | q:                   | y\n       | discarding-user | filled | 0
 CASES
 
 # Standard output that goes away: the text is lost, and the fill still runs
