@@ -10,10 +10,11 @@
 # device of its own, /dev/loop240, whose discards stay off); ntfs (through
 # ntfs-3g), zfs (through zfs-fuse), exfat (through exfat-fuse). Then variants:
 # ext4-1k (256 MiB, for which mkfs gives 1 KiB blocks), ext4-open (ext4's
-# reserved cluster pool opened to the fill), ext4-full (a drive that a file of the
-# user's fills but for 8 MiB), ext4-user, xfs-user and btrfs-user (run by an
-# ordinary user; native only, as are the other -user rows; on ext4 after 700
-# names were made and deleted in the root, which grows its directory),
+# reserved cluster pool opened to the fill), ext4-full (a drive that a file
+# of the user's fills but for 8 MiB), ext4-user, xfs-user and btrfs-user
+# (run by an ordinary user; native only, as are the other -user rows; on
+# ext4 after 700 names were made and deleted in the root, which grows its
+# directory),
 # ext4-nsroot-user (by root in an ordinary user's user namespace),
 # ext4-owner-user (by the ordinary user tune2fs made the reserve's owner),
 # ext4-bigalloc-user (64 KiB clusters and no reserve), btrfs-quota (a quota
@@ -29,9 +30,9 @@
 # space a run leaves out shows and no two blocks are alike for deduplication
 # to merge. Count the 4 KiB blocks of the raw image that still hold a marker
 # of a deleted file, and the deleted files photorec restores whole from it;
-# run the program on q: on a terminal, answering y, and count again. Prints the counts, the progress marks drawn
-# and the run's time from the answer as a markdown table, with where the
-# survivors live.
+# run the program on q: on a terminal, answering y, and count again. Prints
+# the counts, the progress marks drawn and the run's time from the answer as
+# a markdown table, with where the survivors live.
 #
 # What must hold: every run ends with no file left; with exit status 0 and its
 # bar drawn to the end (79 or 80 marks, as the free space is a whole number of
