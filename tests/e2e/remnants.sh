@@ -87,7 +87,7 @@ declare -A where=(
     [btrfs]="small files kept inline in metadata b-tree blocks, which a file's data cannot reach and a trim does not discard while the blocks are in use (varies from run to run); photorec restores none of them, even before"
     [btrfs-quota]="the space the quota group kept from the fill: the run says how much it left and ends with status 2"
     [ntfs]="files small enough to live inside their MFT record, which stays with the MFT"
-    [zfs]="space ZFS keeps back from files as the pool fills, which no file's data can have: pieces, and whole files that lay between kept ones (2 of 30 in one run, 11 of 29 in another)"
+    [zfs]="space ZFS keeps back from files as the pool fills, which no file's data can have: pieces, and whole files that lay between kept ones (from 2 to 14 of the deleted files in five runs)"
     [zfs-dedup]="the fill's data repeats every 16 MiB, so dedup stores it almost not at all, and the pool is filled only with its tables; wipe through a dataset with dedup=off"
     [exfat]="nothing: every cluster is open to a file's data"
 )
@@ -272,8 +272,8 @@ for fs in "${filesystems[@]}"; do
     # large file; ext4 and xfs keep no more blocks than no file can have,
     # with a margin of a chunk (16 blocks); on btrfs, NTFS and exFAT
     # photorec restores at most half the files. (ZFS keeps whole files that
-    # lay between kept ones in the space it holds back, half of them in some
-    # runs.)
+    # lay between kept ones in the space it holds back, over half of them in
+    # some runs.)
     if [ "$runner" = native ] && [[ " ext4 xfs " = *" $fs "* ]]; then
         [ "$survived" = 0 ] && [ "$files_after" = 0 ] ||
             why+="$survived blocks of deleted files survived, and photorec restored $files_after files"$'\n'
