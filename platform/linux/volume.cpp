@@ -53,7 +53,7 @@ static bool SuperblockBlocksPerCluster(const char* Name, std::uint64_t& PerClust
         return static_cast<std::uint32_t>(Super[Offset] | Super[Offset + 1] << 8 | Super[Offset + 2] << 16 |
                                           static_cast<std::uint32_t>(Super[Offset + 3]) << 24);
     };
-    if (!Read || (Field(0x38) & 0xFFFF) != 0xEF53)
+    if (!Read || (Field(0x38) & 0xFFFF) != Ext4Magic)
         return false;
     const std::uint32_t LogBlock = Field(0x18);
     const std::uint32_t LogCluster = (Field(0x64) & 0x200) != 0 ? Field(0x1C) : LogBlock;
