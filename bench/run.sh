@@ -8,10 +8,13 @@
 #      random pass) and scrub (random pattern) beside them, as their users run
 #      them, all interleaved round by round, in a new order each round (the
 #      order alone moves the times on a shared machine), with the user CPU
-#      time and the peak memory of each; and the trim's share of a run: of
-#      dd's and fstrim's, and of Quorlane's in as many more runs, timed with
-#      strace;
-#   2. a slow device: 512 MiB at 30 MB/s (nbdkit's rate filter, with its
+#      time and the peak memory of each;
+#   2. the trim's share of a run, on 1 GiB of ext4 and of xfs laid out as a
+#      used drive (thousands of small files between larger ones, two in five
+#      deleted, so that the free space lies in hundreds of pieces in every
+#      group): fstrim's in dd's zero fill and fstrim, and Quorlane's syncfs
+#      and FITRIM (on xfs one a group), timed with strace, in turn;
+#   3. a slow device: 512 MiB at 30 MB/s (nbdkit's rate filter, with its
 #      default burst of two seconds, through nbdfuse and a loop device, which
 #      discards), with ext4 and with xfs: when Quorlane's bar is half drawn
 #      (mark 40) as a share of its run, the time from its last mark to its
@@ -98,17 +101,35 @@ for drive in tmpfs ext4; do
     umount /mnt/q
 done
 
-# Quorlane's own trim on ext4, in as many more runs: strace stops the
-# program at its syncfs and FITRIM alone, and times them.
-trims=""
-for round in $(seq "$rounds"); do
-    mount_drive ext4
-    sync
-    start=$EPOCHREALTIME
-    printf 'y\n' | strace -f --seccomp-bpf -T -e trace=syncfs,ioctl -o "$work/strace" "$quorlane" q: >/dev/null
-    trims+="$(awk -F'<' '/syncfs|FITRIM/ { t += $NF } END { print t + 0 }' "$work/strace") $(echo "$EPOCHREALTIME - $start" | bc -l),"
+# The trim on used drives: dd's zero fill and fstrim, and Quorlane, whom
+# strace stops at its syncfs and FITRIM alone to time them, in turn.
+declare -A trims runs
+for fs in ext4 xfs; do
+    truncate -s 1G "$work/used.img"
+    if [ "$fs" = ext4 ]; then mkfs.ext4 -q -F "$work/used.img"; else mkfs.xfs -q -f "$work/used.img"; fi
+    mount -o loop "$work/used.img" /mnt/q && mkdir /mnt/q/home
+    mapfile -t gone < <(python3 tests/e2e/evidence.py home /mnt/q/home $(($(stat -f -c '%a * %S' /mnt/q) * 2 / 5)) \
+                        BENCH "$work/digests")
+    rm -f "${gone[@]}" && umount /mnt/q
+    rm -f "$work/trims"
+    for round in $(seq "$rounds"); do
+        for contender in $(shuf -e dd_zero quorlane); do
+            mount -o loop "$work/used.img" /mnt/q
+            sync
+            start=$EPOCHREALTIME
+            if [ "$contender" = dd_zero ]; then
+                fill_dd_zero
+                runs[$fs.dd]+="$(echo "$EPOCHREALTIME - $start" | bc -l) "
+            else
+                printf 'y\n' | strace -f --seccomp-bpf -T -e trace=syncfs,ioctl -o "$work/strace" "$quorlane" q: >/dev/null
+                runs[$fs.quorlane]+="$(echo "$EPOCHREALTIME - $start" | bc -l) "
+                trims[$fs.quorlane]+="$(awk -F'<' '/syncfs|FITRIM/ { t += $NF } END { print t + 0 }' "$work/strace") "
+            fi
+            umount /mnt/q
+        done
+    done
+    trims[$fs.dd]=$(cat "$work/trims")
 done
-umount /mnt/q
 
 median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 echo "### Whole run against dd's zero fill, median of $rounds interleaved rounds"
@@ -126,12 +147,17 @@ for contender in "${contenders[@]}"; do
     echo "$row | $((peak[$contender] / 1024)) MiB |"
 done
 echo
-# The trim's share of a run on ext4: dd's from its rounds above, Quorlane's
-# from the runs under strace.
-dd_trim=$(median <"$work/trims") dd_run=$(echo "${seconds[ext4.dd_zero]}" | median)
-q_trim=$(tr ',' '\n' <<<"$trims" | cut -d' ' -f1 | median) q_run=$(tr ',' '\n' <<<"$trims" | cut -d' ' -f2 | median)
-printf 'The trim on ext4, median: fstrim %.3f s of the %.3f s of dd and fstrim (%.0f%%); Quorlane'"'"'s syncfs and FITRIM %.3f s of %.3f s (%.0f%%).\n\n' \
-    "$dd_trim" "$dd_run" "$(echo "100 * $dd_trim / $dd_run" | bc -l)" "$q_trim" "$q_run" "$(echo "100 * $q_trim / $q_run" | bc -l)"
+echo "### The trim on a used drive of 1 GiB, median of $rounds interleaved rounds"
+echo
+echo "| file system | fstrim: seconds | of dd and fstrim's run | Quorlane's syncfs and FITRIM: seconds | of its run |"
+echo "|---|---:|---:|---:|---:|"
+for fs in ext4 xfs; do
+    dd_trim=$(echo "${trims[$fs.dd]}" | median) dd_run=$(echo "${runs[$fs.dd]}" | median)
+    q_trim=$(echo "${trims[$fs.quorlane]}" | median) q_run=$(echo "${runs[$fs.quorlane]}" | median)
+    printf '| %s | %.3f | %.0f%% | %.3f | %.0f%% |\n' "$fs" "$dd_trim" "$(echo "100 * $dd_trim / $dd_run" | bc -l)" \
+        "$q_trim" "$(echo "100 * $q_trim / $q_run" | bc -l)"
+done
+echo
 
 # The slow device, for each file system: dd's zero fill and Quorlane in
 # turn, Quorlane on a pseudo-terminal so that its bar is drawn and timed.

@@ -7,10 +7,12 @@
                                      and the copies
   evidence.py home DIRECTORY BYTES MARKER DIGESTS
                                      writes a home directory's mix, as many
-                                     files as fit in BYTES, in no order:
-                                     documents of 2 to 64 KiB (PDF), photos of
-                                     0.3 to 6 MB (PNG) and videos of 20 to
-                                     120 MB (ZIP), each line inside them
+                                     files as fit in BYTES, in no order, in
+                                     sixteen folders: thousands of documents
+                                     of 300 bytes to 64 KiB (PDF), half the
+                                     bytes, then photos of 0.3 to 6 MB (PNG)
+                                     and videos of 20 to 120 MB (ZIP), seven
+                                     photos to a video, each line inside them
                                      "MARKER-KEPT-n-line", numbered, but in two
                                      in five, which say GONE for KEPT; prints
                                      the paths of those, to be deleted, and
@@ -53,18 +55,23 @@ def pdf(text):
 
 
 def home(directory, budget, marker, digests):
-    kinds = [("pdf", 2 << 10, 64 << 10)] * 12 + [("png", 300_000, 6_000_000)] * 7 + [("zip", 20 << 20, 120 << 20)]
+    # Documents are drawn so much more often that they take about half the
+    # bytes; the folders spread the files over the file system's groups.
+    kinds = [("pdf", 300, 64 << 10), ("png", 300_000, 6_000_000), ("zip", 20 << 20, 120 << 20)]
     rng, n, misses = random.Random(), 0, 0
+    folders = [os.path.join(directory, f"folder-{k}") for k in range(16)]
+    for folder in folders:
+        os.mkdir(folder)
     with open(digests, "w") as gone_digests:
         while misses < 100:
-            kind, low, high = rng.choice(kinds)
+            kind, low, high = rng.choices(kinds, weights=[5600, 7, 1])[0]
             size = int(low * (high / low) ** rng.random())  # as many small files as large ones per decade
             misses += size > budget
             if size <= budget:
                 budget, gone, n = budget - size, rng.random() < 0.4, n + 1
                 lines = b"".join(b"%s-%s-%d-%d\n" % (marker, b"GONE" if gone else b"KEPT", n, line)
                                  for line in range(size // (len(marker) + 16) + 1))
-                path = os.path.join(directory, f"{n}.{kind}")
+                path = os.path.join(rng.choice(folders), f"{n}.{kind}")
                 if kind == "zip":
                     with zipfile.ZipFile(path, "w") as archive:
                         archive.writestr("video.txt", lines)
