@@ -88,6 +88,35 @@ static void PrintReason(DWORD Code)
     std::printf("%.*s\n", static_cast<int>(Length), ReasonText);
 }
 
+// Once the file is deleted: has the drive discard the volume's free space
+// where it can, and says where free space that the file system keeps from
+// every file, and so from the fill, keeps what deleted files left there. The
+// announcement goes first, since a slow drive can take a while to discard.
+static void TrimDeletedSpace()
+{
+    ULARGE_INTEGER Kept;
+    DWORD SmallestDiscard;
+    const DWORD Refusal = GetUntrimmedFreeSpace(&Kept, &SmallestDiscard);
+    if (Refusal == ERROR_SUCCESS) {
+        std::fputs("Trimming free space...\n", stdout);
+        std::fflush(stdout);
+        TrimFreeSpace();
+    }
+    if (Kept.QuadPart == 0 || (Refusal == ERROR_SUCCESS && SmallestDiscard == 0))
+        return;
+    WipeIncomplete = true;
+    std::printf("%" PRIu64 " bytes of free space that the file system keeps from every file were not ", Kept.QuadPart);
+    if (Refusal == ERROR_SUCCESS)
+        std::printf("all trimmed, as the drive discards only pieces of %lu bytes or more; smaller ones keep what "
+                    "they held.\n",
+                    static_cast<unsigned long>(SmallestDiscard));
+    else if (Refusal == ERROR_ACCESS_DENIED)
+        std::fputs("trimmed, as only root may trim; a run as root on a drive that discards clears them.\n", stdout);
+    else
+        std::fputs("trimmed, as the drive does not discard; they keep what they held.\n", stdout);
+    std::fflush(stdout);
+}
+
 void FillAvailableSpace()
 {
     QueryFreeSpace();
@@ -159,8 +188,9 @@ void FillAvailableSpace()
     // the overwrite could stay in the cache and be dropped with the file. A
     // failed flush means some of it never got there (a device failing, a
     // file system turned read-only): say so rather than let the run pass for
-    // a wipe.
-    if (!FlushFileBuffers(FileHandle)) {
+    // a wipe, and leave such a drive untrimmed.
+    const bool Flushed = FlushFileBuffers(FileHandle) != FALSE;
+    if (!Flushed) {
         WipeIncomplete = true;
         std::fputs("Could not write all the data to the drive; its free space may not have been overwritten.\n",
                    stdout);
@@ -172,4 +202,6 @@ void FillAvailableSpace()
         std::fflush(stdout);
     }
     CloseHandle(FileHandle);
+    if (Flushed)
+        TrimDeletedSpace();
 }

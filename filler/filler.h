@@ -27,7 +27,8 @@ extern std::uint64_t FreeByteCount;
 extern std::uint64_t BytesWrittenTotal;
 
 // Set when the wipe cannot be trusted: the flush said the data did not all
-// reach the medium, or the fill stopped with free space still left (a file
-// size limit, a quota, blocks reserved for another user). The front end turns
+// reach the medium, the fill stopped with free space still left (a file
+// size limit, a quota, blocks reserved for another user), or free space that
+// the file system keeps from every file was not trimmed. The front end turns
 // it into its own exit status.
 extern bool WipeIncomplete;

@@ -5,6 +5,27 @@
 // signatures, so that the program's own code compiles unchanged; the Linux
 // backend (linux/: the console, the drives, the volume's free space and the
 // fill's file) gives them their effects.
+//
+// It also declares Quorlane's own services, for what Win32 has no call for,
+// both acting on the volume of the current directory:
+//
+//   DWORD GetUntrimmedFreeSpace(PULARGE_INTEGER KeptBytes, LPDWORD SmallestDiscard)
+//     Once the fill's file is deleted: sets KeptBytes to the free space the
+//     file system keeps from every file, which no fill reaches and which may
+//     hold what deleted files left there (0 where it keeps none, or does not
+//     tell), and SmallestDiscard to the least the drive discards at once,
+//     where that is more than the file system's block (else 0: free pieces
+//     smaller than that stay as they are). Returns ERROR_SUCCESS when
+//     TrimFreeSpace can have the drive discard the volume's free space, or
+//     why it cannot: ERROR_ACCESS_DENIED, only an administrator (root) may
+//     ask; ERROR_NOT_SUPPORTED, the drive or the file system does not
+//     discard.
+//   BOOL TrimFreeSpace()
+//     Has the drive discard all the volume's free space.
+//
+// On Windows there is nothing to ask for: its file systems tell the drive
+// of a deleted file's clusters themselves, and keep no free space from
+// files that a trim would clear.
 #pragma once
 
 #if defined(_WIN32)
@@ -16,6 +37,18 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+
+inline DWORD GetUntrimmedFreeSpace(PULARGE_INTEGER KeptBytes, LPDWORD SmallestDiscard)
+{
+    KeptBytes->QuadPart = 0;
+    *SmallestDiscard = 0;
+    return ERROR_NOT_SUPPORTED;
+}
+
+inline BOOL TrimFreeSpace()
+{
+    return FALSE;
+}
 
 #else
 
@@ -55,6 +88,9 @@ typedef OVERLAPPED* LPOVERLAPPED;
 
 #define TRUE 1
 #define FALSE 0
+#define ERROR_SUCCESS 0u
+#define ERROR_ACCESS_DENIED 5u
+#define ERROR_NOT_SUPPORTED 50u
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)))
 #define STD_OUTPUT_HANDLE (static_cast<DWORD>(-11))
 #define GENERIC_WRITE 0x40000000u
@@ -93,5 +129,8 @@ LPSTR CharUpperA(LPSTR String);
 DWORD GetLastError();
 DWORD FormatMessageA(DWORD Flags, LPCVOID Source, DWORD MessageId, DWORD LanguageId, LPSTR Buffer,
                      DWORD Size, va_list* Arguments);
+
+DWORD GetUntrimmedFreeSpace(PULARGE_INTEGER KeptBytes, LPDWORD SmallestDiscard);
+BOOL TrimFreeSpace();
 
 #endif

@@ -4,10 +4,14 @@
 //     (file, directory or symbolic link) is refused without being touched.
 //     The file is made without a name (O_TMPFILE) in the directory; where the
 //     file system cannot do that, it is created with O_CREAT | O_EXCL and
-//     unlinked at once, if the name still leads to it (a file renamed onto
-//     it meanwhile is left alone, and the creation refused). No other
-//     process can open it by name, and the file system reclaims its space
-//     when the descriptor closes, however the process ends.
+//     unlinked at once, if the name still leads to it: a file renamed onto
+//     the name before that look is left alone, and the creation refused.
+//     One renamed onto it in the moment between the look and the unlink,
+//     microseconds, is unlinked instead, since Linux cannot unlink a name
+//     only if it leads to a given file; only someone who may write to the
+//     directory can do that, and could delete the file outright. No other
+//     process can open the file by name, and the file system reclaims its
+//     space when the descriptor closes, however the process ends.
 //   - Writes. A write succeeds only when the whole length reached the file. A
 //     write the volume cannot take whole fails, as on Windows at disk full,
 //     and reports the bytes that did reach the file; they stay in it, where
@@ -21,9 +25,8 @@
 //     is waited for and then dropped from the cache, so at most two windows
 //     are ever unwritten. A failure seen there is a write the volume cannot
 //     take, and the flush reports it too, since the kernel tells it only once.
-//   - Delete on close. Closing the file deletes it, and then, as Windows'
-//     file systems tell the drive of a deleted file's clusters, the volume
-//     discards its free space where it can.
+//   - Delete on close. Closing the file deletes it; the trim that follows is
+//     the volume's (volume.cpp).
 
 #include "internal.h"
 
@@ -46,14 +49,10 @@ static off_t BytesSent = 0;
 static bool WriteBehindOn = false;
 static bool WritebackFailed = false;
 
-// The descriptor of the file to be deleted on close, and its directory.
-static int DeleteOnCloseFd = -1;
-static char DeleteOnCloseDirectory[PATH_MAX] = ".";
-
 // Removes the entry Name of the file just made and open as Fd, as long as the
-// name still leads to that file. Another file renamed onto the name in the
-// meantime is someone else's: its entry is left alone, and the name counts
-// as taken (EEXIST).
+// name still leads to that file when it is looked at. Another file renamed
+// onto the name before then is someone else's: its entry is left alone, and
+// the name counts as taken (EEXIST).
 static bool UnlinkOwn(const char* Name, int Fd)
 {
     struct stat Entry, Made;
@@ -98,8 +97,7 @@ HANDLE CreateFileA(LPCSTR FileName, DWORD DesiredAccess, DWORD ShareMode,
             errno = EEXIST;
         if (errno != ENOENT)
             return INVALID_HANDLE_VALUE;
-        char (&Directory)[PATH_MAX] = DeleteOnCloseDirectory;  // the file's, where the name has one
-        std::snprintf(Directory, sizeof Directory, ".");
+        char Directory[PATH_MAX] = ".";  // the file's, where the name has one
         if (const char* Slash = std::strrchr(FileName, '/')) {
             const int Length = Slash == FileName ? 1 : static_cast<int>(Slash - FileName);
             std::snprintf(Directory, sizeof Directory, "%.*s", Length, FileName);
@@ -138,10 +136,8 @@ HANDLE CreateFileA(LPCSTR FileName, DWORD DesiredAccess, DWORD ShareMode,
         errno = Saved;
         return INVALID_HANDLE_VALUE;
     }
-    if (DeleteOnClose) {
+    if (DeleteOnClose)
         MeasureCluster(Fd);
-        DeleteOnCloseFd = Fd;
-    }
     BytesInFile = BytesSent = 0;
     WriteBehindOn = true;
     WritebackFailed = false;
@@ -190,14 +186,5 @@ BOOL FlushFileBuffers(HANDLE File)
 
 BOOL CloseHandle(HANDLE Object)
 {
-    const int Fd = Descriptor(Object);
-    const bool Closed = close(Fd) == 0;
-    // The file to be deleted on close is gone now, and its blocks free.
-    if (Fd == DeleteOnCloseFd) {
-        const int Saved = errno;
-        DeleteOnCloseFd = -1;
-        TrimFreeSpace(DeleteOnCloseDirectory);
-        errno = Saved;
-    }
-    return Closed ? TRUE : FALSE;
+    return close(Descriptor(Object)) == 0 ? TRUE : FALSE;
 }

@@ -1,7 +1,6 @@
 // What the Linux backend's services share: a HANDLE holds a file descriptor,
 // text and data go out whole, drive letters name directories and one drive is
-// entered, and the fill's file tells the volume its cluster and when it is
-// deleted.
+// entered, and the fill's file tells the volume its cluster.
 #pragma once
 
 #include "platform.h"
@@ -52,9 +51,5 @@ std::uint64_t BlockBytes(std::uint64_t Blocks, std::uint64_t Size);
 
 // Notes the allocation unit of the volume the new, empty file open as Fd is
 // on, as the file's own allocation shows it to any user, for the free space
-// of that volume: a byte is written and taken away again.
+// of that volume: two bytes are written and taken away again.
 void MeasureCluster(int Fd);
-
-// Asks the volume holding Directory to discard all its free space, once a
-// deleted file's blocks are free; where it cannot, nothing changes.
-void TrimFreeSpace(const char* Directory);

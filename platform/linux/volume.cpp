@@ -18,7 +18,11 @@
 //     (FITRIM), and xfs a group at a time: the drive drops the fill, and with it what was left in the
 //     free blocks no file could be given. Only root may ask, and only a
 //     device that discards (an SSD, a loop device on an image, a thin volume)
-//     answers; elsewhere the request is refused, and nothing else changes.
+//     answers. Whether it would is asked first, with a request too short to
+//     discard anything, and what stays where it would not is told: the free
+//     space no file can be given (ext4's reserved cluster pool; on xfs, the
+//     free blocks its free-space trees list beyond those statfs counts), and
+//     the least the device discards at once where that is more than a block.
 
 #include "internal.h"
 
@@ -28,12 +32,14 @@
 #include <cstring>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <linux/fsmap.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/sysmacros.h>
 
 constexpr long Ext4Magic = 0xEF53;  // ext2 and ext3 too
+constexpr long XfsMagic = 0x58465342;
 
 // The blocks to a cluster of the ext4 device Name, as its superblock, 1024
 // bytes into the device, gives them (little-endian): the magic number, the
@@ -70,17 +76,24 @@ static dev_t MeasuredVolume = 0;
 
 void MeasureCluster(int Fd)
 {
-    // One byte takes a whole cluster: ext4 counts a cluster's blocks in the
-    // file's allocation as soon as the byte is written, delayed or not. The
-    // byte goes again at once, and the file is empty as it was made; where
-    // it cannot, the fill's first write, at the same offset, overwrites it.
+    // What a byte written just past the file's allocation adds to it is one
+    // cluster: ext4 counts a cluster's blocks in the allocation as soon as
+    // the byte is written, delayed or not. The allocation of a first byte
+    // alone can count more, an extended-attribute block (a default ACL on a
+    // drive of 128-byte inodes), or nothing, where the byte fits in the
+    // inode; written at the end of the first block, it does not fit there.
+    // The bytes go again at once, and the file is empty as it was made;
+    // where it cannot be, the fill, which writes from the start, goes over
+    // them.
     struct statfs Volume;
-    struct stat File;
-    if (fstatfs(Fd, &Volume) != 0 || Volume.f_type != Ext4Magic || pwrite(Fd, "", 1, 0) != 1)
+    struct stat First, Second;
+    if (fstatfs(Fd, &Volume) != 0 || Volume.f_type != Ext4Magic || Volume.f_bsize <= 0 ||
+        pwrite(Fd, "", 1, Volume.f_bsize - 1) != 1 || fstat(Fd, &First) != 0)
         return;
-    if (fstat(Fd, &File) == 0 && File.st_blocks > 0) {
-        MeasuredCluster = static_cast<std::uint64_t>(File.st_blocks) * 512;
-        MeasuredVolume = File.st_dev;
+    const off_t Past = std::max<off_t>(static_cast<off_t>(First.st_blocks) * 512, Volume.f_bsize);
+    if (pwrite(Fd, "", 1, Past) == 1 && fstat(Fd, &Second) == 0 && Second.st_blocks > First.st_blocks) {
+        MeasuredCluster = static_cast<std::uint64_t>(Second.st_blocks - First.st_blocks) * 512;
+        MeasuredVolume = Second.st_dev;
     }
     if (ftruncate(Fd, 0) != 0)
         return;
@@ -149,6 +162,20 @@ static long long OutsideId(const char* Map, unsigned Id)
     return Found;
 }
 
+// Whether this process's effective user is the user Id of the initial user
+// namespace. The uid map leads one level out, to the namespace around this
+// one: the initial namespace for one made by unshare or a rootless container,
+// but in a namespace nested in another, root maps to the root of the one
+// around it. So a claim to be the initial namespace's root is checked
+// against a file the kernel owns as that root, which shows as this user's
+// only if it is. (A nested claim to be another user is taken as it is.)
+static bool IsInitialUser(unsigned long long Id)
+{
+    struct stat Kernel;
+    return OutsideId("/proc/self/uid_map", geteuid()) == static_cast<long long>(Id) &&
+           (Id != 0 || (stat("/proc/sys/kernel/osrelease", &Kernel) == 0 && Kernel.st_uid == geteuid()));
+}
+
 // Whether the kernel gives this process the blocks ext2/3/4 reserve on the
 // device Name: it gives them to the reserve's owner, the user resuid (root
 // unless tune2fs -u made it another) or a member of the group resgid when that
@@ -181,7 +208,7 @@ static bool MayUseReserve(const char* Name)
     if ((Capabilities & SysResource) != 0 && stat("/proc/self/ns/user", &Namespace) == 0 &&
         Namespace.st_ino == InitialNamespace)
         return true;
-    if (OutsideId("/proc/self/uid_map", geteuid()) == static_cast<long long>(ReserveUser))
+    if (IsInitialUser(ReserveUser))
         return true;
     static gid_t Groups[NGROUPS_MAX + 1];
     const int Count = std::max(getgroups(NGROUPS_MAX, Groups), 0);
@@ -254,7 +281,6 @@ BOOL GetDiskFreeSpaceExA(LPCSTR DirectoryName, PULARGE_INTEGER FreeBytesAvailabl
 // other file system in one request.
 static void Trim(int Fd, long Type)
 {
-    constexpr long XfsMagic = 0x58465342;
     // XFS_IOC_FSGEOMETRY_V1 fills 112 bytes: the block size, the blocks in a
     // group and the count of groups are its first, third and fourth 32-bit
     // fields, the blocks of the data device the 64-bit field at byte 32.
@@ -278,11 +304,11 @@ static void Trim(int Fd, long Type)
     }
 }
 
-void TrimFreeSpace(const char* Directory)
+BOOL TrimFreeSpace()
 {
-    const int Fd = open(Directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int Fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (Fd < 0)
-        return;
+        return FALSE;
     // A deleted file's blocks are not free to discard until the file system
     // commits the delete: xfs frees them in the background, and ext4 and
     // btrfs hold them until their journal or transaction is written.
@@ -291,4 +317,88 @@ void TrimFreeSpace(const char* Directory)
     if (fstatfs(Fd, &Volume) == 0)
         Trim(Fd, static_cast<long>(Volume.f_type));
     close(Fd);
+    return TRUE;
+}
+
+// The bytes of free space that xfs, open as Fd, lists in its free-space
+// trees, as FS_IOC_GETFSMAP hands them out a batch of records at a time,
+// each batch going on after the last record of the one before; 0 where it
+// cannot tell.
+static std::uint64_t XfsListedFree(int Fd)
+{
+    constexpr unsigned Batch = 128;
+    alignas(struct fsmap_head) static unsigned char Buffer[sizeof(struct fsmap_head) + Batch * sizeof(struct fsmap)];
+    struct fsmap_head* const Head = reinterpret_cast<struct fsmap_head*>(Buffer);
+    std::memset(Buffer, 0, sizeof Buffer);
+    Head->fmh_count = Batch;
+    Head->fmh_keys[1].fmr_device = UINT32_MAX;
+    Head->fmh_keys[1].fmr_flags = UINT32_MAX;
+    Head->fmh_keys[1].fmr_physical = Head->fmh_keys[1].fmr_owner = Head->fmh_keys[1].fmr_offset = UINT64_MAX;
+    std::uint64_t Free = 0;
+    while (ioctl(Fd, FS_IOC_GETFSMAP, Head) == 0 && Head->fmh_entries > 0) {
+        const struct fsmap& Last = Head->fmh_recs[Head->fmh_entries - 1];
+        for (unsigned Index = 0; Index < Head->fmh_entries; ++Index)
+            if (Head->fmh_recs[Index].fmr_owner == FMR_OWN_FREE)
+                Free += Head->fmh_recs[Index].fmr_length;
+        if ((Last.fmr_flags & FMR_OF_LAST) != 0)
+            return Free;
+        Head->fmh_keys[0] = Last;
+    }
+    return 0;
+}
+
+// The least the device under Root discards at once, from sysfs: a partition
+// has its disk's queue.
+static std::uint64_t DiscardGranularity(const struct stat& Root)
+{
+    unsigned long long Bytes = 0;
+    for (const char* Queue : {"queue", "../queue"}) {
+        char Path[96];
+        std::snprintf(Path, sizeof Path, "/sys/dev/block/%u:%u/%s/discard_granularity", major(Root.st_dev),
+                      minor(Root.st_dev), Queue);
+        if (std::FILE* Value = std::fopen(Path, "re")) {
+            const bool Read = std::fscanf(Value, "%llu", &Bytes) == 1;
+            std::fclose(Value);
+            if (Read)
+                break;
+        }
+    }
+    return Bytes;
+}
+
+DWORD GetUntrimmedFreeSpace(PULARGE_INTEGER KeptBytes, LPDWORD SmallestDiscard)
+{
+    KeptBytes->QuadPart = 0;
+    *SmallestDiscard = 0;
+    const int Fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (Fd < 0)
+        return ERROR_NOT_SUPPORTED;
+    // The deleted file's blocks must be free before the free space is
+    // counted: synced, and on xfs freed in the background, which statfs
+    // waits for.
+    syncfs(Fd);
+    struct statfs Volume;
+    struct stat Root;
+    char Name[NAME_MAX + 1];
+    std::uint64_t Pool = 0;
+    if (fstatfs(Fd, &Volume) == 0 && fstat(Fd, &Root) == 0) {
+        if (Volume.f_type == Ext4Magic && DeviceName(Root, Name) && Ext4PoolBlocks(Root, Name, Volume.f_bsize, Pool))
+            KeptBytes->QuadPart = BlockBytes(Pool, Volume.f_bsize);
+        if (Volume.f_type == XfsMagic) {
+            const std::uint64_t Listed = XfsListedFree(Fd), Counted = BlockBytes(Volume.f_bfree, Volume.f_bsize);
+            KeptBytes->QuadPart = Listed > Counted ? Listed - Counted : 0;
+        }
+        const std::uint64_t Granularity = DiscardGranularity(Root);
+        if (Granularity > static_cast<std::uint64_t>(Volume.f_bsize))
+            *SmallestDiscard = static_cast<DWORD>(std::min<std::uint64_t>(Granularity, UINT32_MAX));
+    }
+    // A range too short to discard anything: the file system checks who asks
+    // and whether the device discards before it looks at the range, and then
+    // refuses it, or trims nothing.
+    struct fstrim_range Nothing = {0, 0, 0};
+    const int Answer = ioctl(Fd, FITRIM, &Nothing) == 0 ? 0 : errno;
+    close(Fd);
+    if (Answer == 0 || Answer == EINVAL)
+        return ERROR_SUCCESS;
+    return Answer == EPERM ? ERROR_ACCESS_DENIED : ERROR_NOT_SUPPORTED;
 }

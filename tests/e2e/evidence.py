@@ -7,7 +7,7 @@
                                      and the copies
   evidence.py home DIRECTORY BYTES MARKER DIGESTS
                                      writes a home directory's mix, as many
-                                     files as fit in BYTES, in no order, in
+                                     files as take BYTES, in no order, in
                                      sixteen folders: thousands of documents
                                      of 300 bytes to 64 KiB (PDF), half the
                                      bytes, then photos of 0.3 to 6 MB (PNG)
@@ -78,6 +78,7 @@ def home(directory, budget, marker, digests):
                 else:
                     with open(path, "wb") as out:
                         out.write(png(lines) if kind == "png" else pdf(lines))
+                budget -= max(os.stat(path).st_blocks * 512 - size, 0)  # what it took, in clusters of 64 KiB too
                 if gone:
                     print(path)
                     gone_digests.write(hashlib.sha256(open(path, "rb").read()).hexdigest() + "\n")

@@ -24,6 +24,9 @@ struct Volume {
     int ChunksAccepted = 0;       // whole writes that succeed before the first refusal
     DWORD ShortBy = 0;            // bytes each successful write reports fewer than asked
     bool FailFlush = false;
+    std::uint64_t Kept = 0;                  // free space kept from every file, once the file is deleted
+    DWORD Refusal = ERROR_NOT_SUPPORTED;     // why it cannot be trimmed
+    DWORD SmallestDiscard = 0;
     std::vector<DWORD> Writes{};  // the length of every write
     std::vector<std::vector<unsigned char>> Data{};  // and its bytes
     std::vector<std::string> Calls{};
@@ -95,6 +98,20 @@ BOOL CloseHandle(HANDLE File)
     return TRUE;
 }
 
+DWORD GetUntrimmedFreeSpace(PULARGE_INTEGER KeptBytes, LPDWORD SmallestDiscard)
+{
+    Fake.Calls.push_back("untrimmed");
+    KeptBytes->QuadPart = Fake.Kept;
+    *SmallestDiscard = Fake.SmallestDiscard;
+    return Fake.Refusal;
+}
+
+BOOL TrimFreeSpace()
+{
+    Fake.Calls.push_back("trim");
+    return TRUE;
+}
+
 namespace {
 
 // Runs one fill with Answer on standard input; returns what it printed.
@@ -147,12 +164,16 @@ TEST(Fill, FollowsTheScriptOfEachRun)
         std::vector<DWORD> Writes;
         const char* DriveLine;  // nullptr: none printed
         std::uint64_t Counted;  // BytesWrittenTotal at the end
-        const char* Ending;     // the last lines printed
+        std::string Ending;     // the last lines printed
     };
     const char* const Flushed = "Flushing file buffers...\n";
-    const char* const FlushFailed =
+    const char* const FlushFailedText =
         "...\nCould not write all the data to the drive; its free space may not have been overwritten.\n";
-    const std::vector<std::string> Fill = {"query", "create", "query", "flush", "close"};
+    const char* const Kept = " bytes of free space that the file system keeps from every file were not ";
+    const std::vector<std::string> Fill = {"query", "create", "query", "flush", "close", "untrimmed"};
+    const std::vector<std::string> FlushFailed = {"query", "create", "query", "flush", "close"};
+    std::vector<std::string> Trimmed = Fill;
+    Trimmed.push_back("trim");
     std::vector<DWORD> PastOnePeriod(300, 65536);  // chunks 256 on repeat chunks 0 on
     PastOnePeriod.push_back(4096);
     constexpr std::uint64_t TiB4 = 4398047559680;  // past what 32 bits of 1 KiB clusters can count
@@ -168,7 +189,7 @@ TEST(Fill, FollowsTheScriptOfEachRun)
          "Y\n", Fill, {65536, 0}, "Drive Q (2251799813160961 bytes free)", 0, Flushed},
         {"a loop ended early, terabytes still free, and the flush failed: both reported",
          {{{TiB4, TiB4}, {TiB4, TiB4}}, 0, false, 2, 0, true}, "y\n",
-         Fill, {65536, 65536, 65536, 65536}, "Drive Q (4398047559680 bytes free)", 2 * 65536,
+         FlushFailed, {65536, 65536, 65536, 65536}, "Drive Q (4398047559680 bytes free)", 2 * 65536,
          "overwritten.\nThe drive's free space was not all overwritten: 4398047559680 bytes were left.\n"},
         {"a quota spent, the volume still free: reported", {{{196608, 104857600}, {0, 104660992}}, 0, false, 3},
          "y\n", Fill, {65536, 65536, 65536, 65536, 0}, "Drive Q (196608 bytes free)", 3 * 65536,
@@ -177,8 +198,26 @@ TEST(Fill, FollowsTheScriptOfEachRun)
          Fill, {65536, 65536, 65536}, "Drive Q (65536 bytes free)", 65536, Flushed},
         {"short writes are counted as reported", {{{409600, 409600}, {0, 0}}, 0, false, 2, 1000}, "y\n",
          Fill, {65536, 65536, 65536, 0}, "Drive Q (409600 bytes free)", 2 * 64536, Flushed},
-        {"a failed flush is reported, and the file still closed", {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, true},
-         "y\n", Fill, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536, FlushFailed},
+        {"a failed flush is reported, the file still closed, and the drive not trimmed",
+         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, true, 1 << 20, ERROR_SUCCESS}, "y\n", FlushFailed,
+         {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536, FlushFailedText},
+        {"a drive that discards: the trim announced, and the space kept from files trimmed",
+         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, 1 << 20, ERROR_SUCCESS}, "y\n", Trimmed,
+         {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536, "Flushing file buffers...\nTrimming free space...\n"},
+        {"space kept from files that only root may trim: reported",
+         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, 10 << 20, ERROR_ACCESS_DENIED}, "y\n", Fill,
+         {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
+         std::string("Flushing file buffers...\n10485760") + Kept +
+             "trimmed, as only root may trim; a run as root on a drive that discards clears them.\n"},
+        {"space kept from files on a drive that does not discard: reported",
+         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, 4096, ERROR_NOT_SUPPORTED}, "y\n", Fill,
+         {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
+         std::string("4096") + Kept + "trimmed, as the drive does not discard; they keep what they held.\n"},
+        {"a drive that discards only large pieces: trimmed, and what is kept reported",
+         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, 4096, ERROR_SUCCESS, 65536}, "y\n", Trimmed,
+         {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
+         std::string("Trimming free space...\n4096") + Kept +
+             "all trimmed, as the drive discards only pieces of 65536 bytes or more; smaller ones keep what they held.\n"},
         {"past the period of the fill data", {{{19664896, 19664896}, {4096, 4096}}, 0, false, 299}, "y\n",
          Fill, PastOnePeriod, "Drive Q (19664896 bytes free)", 299 * 65536, Flushed},
     };
@@ -190,9 +229,9 @@ TEST(Fill, FollowsTheScriptOfEachRun)
         EXPECT_EQ(Fake.Calls, C.Calls) << C.What;
         EXPECT_EQ(Fake.Writes, C.Writes) << C.What;
         EXPECT_EQ(BytesWrittenTotal, C.Counted) << C.What;
-        const std::string Ending = C.Ending;
+        const std::string& Ending = C.Ending;
         EXPECT_EQ(Printed.substr(Printed.size() - std::min(Printed.size(), Ending.size())), Ending) << C.What;
-        EXPECT_EQ(WipeIncomplete, Ending.find("overwritten") != std::string::npos) << C.What;
+        EXPECT_EQ(WipeIncomplete, Ending.find(" not ") != std::string::npos) << C.What;
         if (C.DriveLine != nullptr)
             EXPECT_NE(Printed.find(std::string("\n") + C.DriveLine + "\n"), std::string::npos) << C.What;
         else
