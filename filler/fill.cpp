@@ -10,6 +10,8 @@
 #include <ctime>
 
 char RootPath[4] = {'?', ':', '\\', '\0'};
+char PlaceDirectory[PlaceNameSize] = "";
+char PlaceVolume[PlaceNameSize] = "";
 HANDLE ConsoleOutput = INVALID_HANDLE_VALUE;
 std::uint64_t FreeByteCount = 0;
 std::uint64_t BytesWrittenTotal = 0;
@@ -49,11 +51,13 @@ static char ConsoleReasonText[4 * 512];
 // over 1 MiB left means the fill stopped short.
 constexpr std::uint64_t ShortFillMargin = 1 << 20;
 
-// Asks the volume for its free space. A query that fails leaves the figures
-// as they were; they start at zero.
+// Asks the volume for its free space: the drive's, or for a place, that of
+// the current directory. A query that fails leaves the figures as they were;
+// they start at zero.
 static void QueryFreeSpace()
 {
-    GetDiskFreeSpaceExA(RootPath, &FreeBytesAvailable, nullptr, &TotalNumberOfFreeBytes);
+    GetDiskFreeSpaceExA(PlaceDirectory[0] != '\0' ? nullptr : RootPath, &FreeBytesAvailable, nullptr,
+                        &TotalNumberOfFreeBytes);
 }
 
 // Prints the system's text for error Code on a line of its own: the message
@@ -138,9 +142,11 @@ void FillAvailableSpace()
                              FILE_FLAG_DELETE_ON_CLOSE | FILE_ATTRIBUTE_NORMAL, nullptr);
     if (FileHandle == INVALID_HANDLE_VALUE) {
         const DWORD Reason = GetLastError();
-        std::fputs("Could not create temporary file. Please make sure that there is not already a\n"
-                   "file named QUORLANE.TMP in the root directory of the destination drive.\n",
-                   stdout);
+        std::fputs("Could not create temporary file. Please make sure that there is not already a\n", stdout);
+        if (PlaceDirectory[0] != '\0')
+            std::printf("file named QUORLANE.TMP in %s.\n", PlaceDirectory);
+        else
+            std::fputs("file named QUORLANE.TMP in the root directory of the destination drive.\n", stdout);
         PrintReason(Reason);
         return;
     }
@@ -150,7 +156,10 @@ void FillAvailableSpace()
     std::fputs("space and will be deleted after this operation is complete. You can abort this\n", stdout);
     std::fputs("process at any time with CTRL+C or CTRL+BREAK\n\n", stdout);
     CharUpperA(RootPath);
-    std::printf("Drive %c (%" PRIu64 " bytes free)\n", RootPath[0], FreeByteCount);
+    if (PlaceVolume[0] != '\0')
+        std::printf("Drive %s (%" PRIu64 " bytes free)\n", PlaceVolume, FreeByteCount);
+    else
+        std::printf("Drive %c (%" PRIu64 " bytes free)\n", RootPath[0], FreeByteCount);
     std::fflush(stdout);
 
     // A refused write is the normal end of the loop: the drive is full. Any

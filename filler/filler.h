@@ -8,15 +8,24 @@
 
 // Fills the free space of the drive in RootPath with one delete-on-close
 // temporary file of pseudo-random bytes, then flushes and closes it, which
-// deletes it. Expects RootPath to hold the drive's root, that root to be the
-// current directory, and ConsoleOutput to be set. Asks the user first and
-// returns without writing anything if the answer is not yes. Sets
-// WipeIncomplete when the free space is known not to be all overwritten.
+// deletes it. Expects RootPath to hold the drive's root and that root to be
+// the current directory, or else a place named by path to be current and
+// described in PlaceDirectory and PlaceVolume; and ConsoleOutput to be set.
+// Asks the user first and returns without writing anything if the answer is
+// not yes. Sets WipeIncomplete when the free space is known not to be all
+// overwritten.
 void FillAvailableSpace();
 
 // The drive's root: its letter, ':', '\' and NUL. The front end writes the
 // letter; the other three bytes never change.
 extern char RootPath[4];
+
+// Where the drive was named by a path (IsPlaceName): the directory, which the
+// front end made current and where the fill's file is made, and the mount
+// point of its volume, which the drive line shows. Both empty for a letter.
+constexpr DWORD PlaceNameSize = 4096;
+extern char PlaceDirectory[PlaceNameSize];
+extern char PlaceVolume[PlaceNameSize];
 
 // Standard output, where the progress meter writes its marks raw.
 extern HANDLE ConsoleOutput;

@@ -23,15 +23,24 @@ int main(int argc, char* argv[])
     std::fputs("\n", stdout);
     std::fflush(stdout);
 
-    // Only the first two characters count: a drive letter and a colon. The
-    // letter is not checked here; the directory change accepts real drives
-    // only. An empty argument ends before its second character is read.
-    if (argc == 2 && argv[1][0] != '\0' && argv[1][1] == ':') {
+    // A place named by its path, where the platform names drives so: its
+    // directory becomes current, and the drive is the volume that holds it.
+    // Otherwise only the first two characters count: a drive letter and a
+    // colon. The letter is not checked here; the directory change accepts
+    // real drives only. An empty argument ends before its second character
+    // is read.
+    bool Entered = false;
+    if (argc == 2 && IsPlaceName(argv[1])) {
+        const DWORD Length = SetCurrentDirectoryA(argv[1]) ? GetCurrentDirectoryA(PlaceNameSize, PlaceDirectory) : 0;
+        Entered = Length > 0 && Length < PlaceNameSize &&
+                  GetVolumePathNameA(PlaceDirectory, PlaceVolume, PlaceNameSize);
+    } else if (argc == 2 && argv[1][0] != '\0' && argv[1][1] == ':') {
         RootPath[0] = argv[1][0];
-        if (SetCurrentDirectoryA(RootPath)) {
-            FillAvailableSpace();
-            return WipeIncomplete ? 2 : 0;
-        }
+        Entered = SetCurrentDirectoryA(RootPath);
+    }
+    if (Entered) {
+        FillAvailableSpace();
+        return WipeIncomplete ? 2 : 0;
     }
 
     // Not flushed here: the usage text goes out with the exit's flush.

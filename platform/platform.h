@@ -6,8 +6,15 @@
 // backend (linux/: the console, the drives, the volume's free space and the
 // fill's file) gives them their effects.
 //
-// It also declares Quorlane's own services, for what Win32 has no call for,
-// both acting on the volume of the current directory:
+// It also declares Quorlane's own services, for what Win32 has no call for:
+//
+//   BOOL IsPlaceName(LPCSTR Argument)
+//     Whether the drive argument names a place by its path, as Linux names
+//     drives (an argument with a slash whose second character is not a
+//     colon), rather than by a drive letter: SetCurrentDirectoryA enters
+//     such a place, and the drive is the volume that holds it.
+//
+// and two that act on the volume of the current directory:
 //
 //   DWORD GetUntrimmedFreeSpace(PULARGE_INTEGER KeptBytes, LPDWORD SmallestDiscard)
 //     Once the fill's file is deleted: sets KeptBytes to the free space the
@@ -23,9 +30,9 @@
 //   BOOL TrimFreeSpace()
 //     Has the drive discard all the volume's free space.
 //
-// On Windows there is nothing to ask for: its file systems tell the drive
-// of a deleted file's clusters themselves, and keep no free space from
-// files that a trim would clear.
+// On Windows a drive is named by its letter; and there is nothing to trim:
+// its file systems tell the drive of a deleted file's clusters themselves,
+// and keep no free space from files that a trim would clear.
 #pragma once
 
 #if defined(_WIN32)
@@ -37,6 +44,11 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+
+inline BOOL IsPlaceName(LPCSTR)
+{
+    return FALSE;
+}
 
 inline DWORD GetUntrimmedFreeSpace(PULARGE_INTEGER KeptBytes, LPDWORD SmallestDiscard)
 {
@@ -116,6 +128,8 @@ int MultiByteToWideChar(UINT CodePage, DWORD Flags, LPCSTR Bytes, int ByteCount,
 int WideCharToMultiByte(UINT CodePage, DWORD Flags, LPCWSTR Wide, int WideCount, LPSTR Bytes, int ByteCount,
                         LPCSTR DefaultChar, LPBOOL UsedDefaultChar);
 BOOL SetCurrentDirectoryA(LPCSTR PathName);
+DWORD GetCurrentDirectoryA(DWORD BufferLength, LPSTR Buffer);
+BOOL GetVolumePathNameA(LPCSTR FileName, LPSTR VolumePathName, DWORD BufferLength);
 BOOL GetDiskFreeSpaceExA(LPCSTR DirectoryName, PULARGE_INTEGER FreeBytesAvailableToCaller,
                          PULARGE_INTEGER TotalNumberOfBytes, PULARGE_INTEGER TotalNumberOfFreeBytes);
 HANDLE CreateFileA(LPCSTR FileName, DWORD DesiredAccess, DWORD ShareMode,
@@ -130,6 +144,7 @@ DWORD GetLastError();
 DWORD FormatMessageA(DWORD Flags, LPCVOID Source, DWORD MessageId, DWORD LanguageId, LPSTR Buffer,
                      DWORD Size, va_list* Arguments);
 
+BOOL IsPlaceName(LPCSTR Argument);
 DWORD GetUntrimmedFreeSpace(PULARGE_INTEGER KeptBytes, LPDWORD SmallestDiscard);
 BOOL TrimFreeSpace();
 

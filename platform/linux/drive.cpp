@@ -1,11 +1,18 @@
 // The drives on Linux, under the Win32 names of their services.
 //
 //   - Drives. The root of drive X: (either case) is the directory /mnt/x, as
-//     under WSL. Only the letters A to Z name drives; any other path is refused.
-//     As a Windows drive letter always names a volume, /mnt/x must be the root
-//     of a mounted file system, or a link to one, as the kernel reports it: a
-//     plain directory is no drive, since filling it would fill whatever file
-//     system holds /mnt.
+//     under WSL. Only the letters A to Z name drives. As a Windows drive
+//     letter always names a volume, /mnt/x must be the root of a mounted file
+//     system, or a link to one, as the kernel reports it: a plain directory
+//     is no drive, since filling it would fill whatever file system holds
+//     /mnt.
+//   - Places. As every Linux tool does, a drive can be named by a path: an
+//     argument with a slash whose second character is not a colon (which
+//     would make it a letter's) names a directory, any directory this process
+//     may read, and the drive is the volume that holds it, named by its mount
+//     point. The fill's file is made in that directory, so that an ordinary
+//     user can wipe, from a directory of their own, a volume whose root is
+//     not theirs.
 
 #include "internal.h"
 
@@ -71,27 +78,72 @@ static bool IsMountRoot(int Fd, const char* Directory)
 
 char CurrentDrive = '\0';
 
+BOOL IsPlaceName(LPCSTR Argument)
+{
+    return Argument != nullptr && std::strchr(Argument, '/') != nullptr && Argument[1] != ':' ? TRUE : FALSE;
+}
+
 BOOL SetCurrentDirectoryA(LPCSTR PathName)
 {
     char Directory[7];
-    if (!DriveDirectory(PathName, Directory)) {
+    const bool Place = IsPlaceName(PathName);
+    if (!Place && !DriveDirectory(PathName, Directory)) {
         errno = ENOENT;
         return FALSE;
     }
     // Checked and entered through one descriptor, so that what becomes
-    // current is the very directory found to be a volume.
-    const int Fd = open(Directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // current is the very directory found to be a volume, or for a place,
+    // the directory found readable.
+    const int Fd = open(Place ? PathName : Directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (Fd < 0)
         return FALSE;
     bool Entered = false;
-    if (!IsMountRoot(Fd, Directory))
+    if (!Place && !IsMountRoot(Fd, Directory))
         errno = ENOMEDIUM;
     else
         Entered = fchdir(Fd) == 0;
     if (Entered)
-        CurrentDrive = Directory[5];
+        CurrentDrive = Place ? '\0' : Directory[5];
     const int Saved = errno;
     close(Fd);
     errno = Saved;
     return Entered ? TRUE : FALSE;
+}
+
+DWORD GetCurrentDirectoryA(DWORD BufferLength, LPSTR Buffer)
+{
+    char Path[PATH_MAX];
+    if (getcwd(Path, sizeof Path) == nullptr)
+        return 0;
+    const std::size_t Length = std::strlen(Path);
+    if (Length >= BufferLength)
+        return static_cast<DWORD>(Length + 1);
+    std::memcpy(Buffer, Path, Length + 1);
+    return static_cast<DWORD>(Length);
+}
+
+// The mount point of the volume that holds FileName: the nearest directory,
+// going up from it, that is the root of a mounted file system.
+BOOL GetVolumePathNameA(LPCSTR FileName, LPSTR VolumePathName, DWORD BufferLength)
+{
+    char Path[PATH_MAX];
+    if (realpath(FileName, Path) == nullptr)
+        return FALSE;
+    for (;;) {
+        const int Fd = open(Path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (Fd < 0)
+            return FALSE;
+        const bool Root = IsMountRoot(Fd, Path);
+        close(Fd);
+        char* const Slash = std::strrchr(Path, '/');
+        if (Root || Slash == nullptr || Path[1] == '\0')
+            break;
+        Slash[Slash == Path ? 1 : 0] = '\0';  // from "/x" up to "/"
+    }
+    if (std::strlen(Path) >= BufferLength) {
+        errno = ENAMETOOLONG;
+        return FALSE;
+    }
+    std::strcpy(VolumePathName, Path);
+    return TRUE;
 }

@@ -34,14 +34,17 @@ declare -A reason=([native.existing]="File exists" [native.readonly]="Read-only 
                    [native.noinodes]="No space left on device" [wine.existing]="File exists."
                    [wine.readonly]="Access denied." [wine.noinodes]="Disk full.")
 expected_text() {  # $1: usage, declined, refused or filled; $2: free bytes, or the reason for a refusal;
-                   # $3: lines after a fill's last
+                   # $3: lines after a fill's last; $4: a place named by path, or empty for drive q:
     case $1 in
         usage) printf '%s' "$banner$usage" ;;
         declined) printf '%s' "$banner$prompt" ;;
-        refused) printf '%s' "$banner$prompt$refused$2"$'\n' ;;
-        filled) printf '%s' "$banner$prompt${explanation}Drive Q ($2 bytes free)"$'\n\nFlushing file buffers...\n'"${3:+$3$'\n'}" ;;
+        refused) printf '%s' "$banner$prompt${refused/the root directory of the destination drive/${4:-&}}$2"$'\n' ;;
+        filled) printf '%s' "$banner$prompt${explanation}Drive $([ -n "${4:-}" ] && echo /mnt/q || echo Q) ($2 bytes free)"$'\n\nFlushing file buffers...\n'"${3:+$3$'\n'}" ;;
     esac | if [ "$runner" = wine ]; then sed 's/$/\r/'; else cat; fi
 }
+
+# Natively the cases run in /mnt, where relative paths to drives start.
+[ "$runner" = wine ] || cd /mnt
 
 free_bytes() { echo $(($(stat -f -c '%a * %S' /mnt/q))); }
 secret='left here by the user; the program must not touch it'
@@ -53,6 +56,11 @@ printf '%s\n' "$secret" >"$work/elsewhere"
 # discarding (ext4 of 4 KiB blocks on a loop device, which discards them as
 # an SSD does, so that root's run trims it; discarding-user, where the
 # program runs as an ordinary user, who may not, and is told). A
+# home-user: ext4 with root's reserve, whose root only root may write to, and
+# a home directory of the ordinary user's, who runs the program.
+# existing-in-photos:
+# photos/2026 and a file notes.txt, and a QUORLANE.TMP of the user's in
+# photos. A
 # QUORLANE.TMP of the user's in the root: existing (a file), existing-dir,
 # existing-link (a link to a file elsewhere). A link to a volume mounted
 # elsewhere: mount-link. No drive: none (no /mnt/q),
@@ -79,12 +87,15 @@ prepare_drive() {
         noinodes) mount -t tmpfs -o size=256k,nr_inodes=1 quorlane-q /mnt/q ;;
         discarding*) truncate -s 32M "$work/ssd.img" && mkfs.ext4 -q -F -m 0 -b 4096 "$work/ssd.img" &&
                     mount -o loop "$work/ssd.img" /mnt/q && chmod 1777 /mnt/q ;;
+        home-user) truncate -s 32M "$work/ssd.img" && mkfs.ext4 -q -F -b 4096 "$work/ssd.img" &&
+                   mount -o loop "$work/ssd.img" /mnt/q && mkdir /mnt/q/home && chown 65534:65534 /mnt/q/home ;;
         *) mount -t tmpfs -o size=256k quorlane-q /mnt/q ;;
     esac
     case $1 in
         full) head -c 1M /dev/urandom >/mnt/q/photos.bin 2>/dev/null ;;
         append-only) chattr +a /mnt/q ;;
         existing) printf '%s' "$secret" >/mnt/q/QUORLANE.TMP ;;
+        existing-in-photos) mkdir -p /mnt/q/photos/2026 && printf '%s' "$secret" | tee /mnt/q/notes.txt >/mnt/q/photos/QUORLANE.TMP ;;
         existing-dir) mkdir /mnt/q/QUORLANE.TMP && printf '%s' "$secret" >/mnt/q/QUORLANE.TMP/inside ;;
         existing-link) ln -s "$work/elsewhere" /mnt/q/QUORLANE.TMP ;;
     esac
@@ -120,20 +131,24 @@ while IFS='|' read -r name args input drive expect status; do
     # directory for a drive; the native build takes only a volume. Windows
     # has no append-only directories, Wine deletes a file by its name, and
     # its delete does not trim.
-    [ "$runner" = wine ] && [[ $drive = plain-dir || $drive = dir-link || $drive = append-only || $drive = discarding* ]] &&
-        continue
+    # A place named by path is the Linux program's.
+    [ "$runner" = wine ] && [[ $drive = plain-dir || $drive = dir-link || $drive = append-only || $drive = discarding* ||
+                               $args = /mnt* || $args = ./* ]] && continue
     as=()
     [[ $drive = *-user ]] && as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
     prepare_drive "$drive"
     before=$(snapshot)
     detail=$(mountpoint -q /mnt/q && free_bytes)
     [ "$expect" = refused ] && detail=${reason[${runner/qemu/native}.${drive%%-*}]}
-    extra=""  # the lines after a fill's last: ext4's reserved pool untrimmed
-    [[ $drive = discarding* ]] &&
+    place=$([[ $args = /mnt* || $args = ./* ]] && cd /mnt && readlink -m "$args")
+    extra=""  # the lines after a fill's last: root's reserve left, and ext4's reserved pool untrimmed
+    [[ $drive = discarding* || $drive = home-user ]] &&
         pool=$(($(cat "/sys/fs/ext4/$(basename "$(findmnt -n -o SOURCE /mnt/q)")/reserved_clusters") * 4096))
+    [[ $drive = home-user ]] && extra="The drive's free space was not all overwritten: $((
+        $(stat -f -c '(%f - %a) * %S' /mnt/q) - pool)) bytes were left."$'\n'
     case $drive in
         discarding) extra="Trimming free space..." ;;
-        discarding-user) extra+="$pool bytes of free space that the file system keeps from every file were"
+        discarding-user|home-user) extra+="$pool bytes of free space that the file system keeps from every file were"
             extra+=" not trimmed, as only root may trim; a run as root on a drive that discards clears them." ;;
     esac
     eval "argv=($args)"
@@ -146,7 +161,7 @@ while IFS='|' read -r name args input drive expect status; do
             timeout 120 "${as[@]}" "${run[@]}" "${argv[@]}" <"$work/input" >"$work/out" 2>"$work/err"
         fi
         rc=$?
-        expected_text "$expect" "$detail" "$extra" >"$work/expected"
+        expected_text "$expect" "$detail" "$extra" "$place" >"$work/expected"
         [ "$rc" = "$status" ] || why+="exit status $rc, expected $status"$'\n'
         cmp -s "$work/out" "$work/expected" ||
             why+="output differs:"$'\n'"$(diff <(cat -A "$work/expected") <(cat -A "$work/out") | head -20)"$'\n'
@@ -201,6 +216,12 @@ ten chunks and a cluster     | q:                    | y\n       | tmpfs:644k | 
 a larger drive               | q:                    | y\n       | tmpfs:64m  | filled   | 0
 a drive that discards        | q:                    | y\n       | discarding | filled   | 0
 a user, a drive that discards | q:                   | y\n       | discarding-user | filled | 2
+path: a mount point          | /mnt/q                | y\n       | tmpfs:256k | filled   | 0
+path: relative, inside       | ./q/photos/2026       | y\n       | existing-in-photos | filled   | 0
+path: QUORLANE.TMP there     | /mnt/q/photos         | y\n       | existing-in-photos | refused  | 0
+path: a file                 | /mnt/q/notes.txt      | y\n       | existing-in-photos | usage    | 1
+path: missing                | /mnt/q/nowhere        | y\n       | tmpfs:256k | usage    | 1
+path: a user's own directory | /mnt/q/home           | y\n       | home-user  | filled   | 2
 CASES
 
 # Standard output that goes away: the text is lost, and the fill still runs
