@@ -15,14 +15,15 @@
 //     the clusters a deleted file frees; ext4, xfs and btrfs, as mounted by
 //     default, only when fstrim runs. So once the fill's file is deleted,
 //     the volume is asked to discard all its free space, as fstrim asks it
-//     (FITRIM), and xfs a group at a time: the drive drops the fill, and with it what was left in the
-//     free blocks no file could be given. Only root may ask, and only a
-//     device that discards (an SSD, a loop device on an image, a thin volume)
-//     answers. Whether it would is asked first, with a request too short to
-//     discard anything, and what stays where it would not is told: the free
-//     space no file can be given (ext4's reserved cluster pool; on xfs, the
-//     free blocks its free-space trees list beyond those statfs counts), and
-//     the least the device discards at once where that is more than a block.
+//     (FITRIM), and xfs a group at a time: the drive drops the fill, and with
+//     it what was left in the free blocks no file could be given. Only root
+//     may ask, and only a device that discards (an SSD, a loop device on an
+//     image, a thin volume) answers. Whether it would is asked first, with a
+//     request too short to discard anything, and what stays where it would
+//     not is told: the free space no file can be given (ext4's reserved
+//     cluster pool; on xfs, the free blocks its free-space trees list beyond
+//     those statfs counts), and the least the device discards at once where
+//     that is more than a block.
 
 #include "internal.h"
 
@@ -269,8 +270,8 @@ BOOL GetDiskFreeSpaceExA(LPCSTR DirectoryName, PULARGE_INTEGER FreeBytesAvailabl
     return TRUE;
 }
 
-// Asks the file system open as Fd to discard the free space in Range. A
-// range that covers a whole xfs allocation group makes the kernel walk the
+// Asks the file system open as Fd, whose type is Type, to discard all its
+// free space. A range that covers a whole xfs allocation group makes the kernel walk the
 // group's free extents by length, a batch at a time, and restart each batch
 // from the range's start: every free extent that lies before the restart
 // point is then passed over as outside the range, and on a drive whose free
