@@ -77,12 +77,12 @@ declare -A mounter=([ntfs]=ntfs-3g [exfat]=mount.exfat-fuse)
 declare -A where=(
     [ext4]="nothing: after the wipe the free space is trimmed, ext4's reserved cluster pool with it, and the device drops what it held"
     [ext4.wine]="ext4's reserved cluster pool (2% of the clusters, 10 MiB here), which no file can have, and Wine's delete does not trim: the deleted files that lay there stay whole"
-    [ext4-hdd]="ext4's reserved cluster pool (2% of the clusters, 10 MiB here, at most 16 MiB), which no file can have and a hard disk cannot trim: the deleted files that lay there, small ones in the holes between kept files first, stay whole"
-    [ext4-1k]="free pieces of 1 to 3 blocks, which the fill left to the reserved cluster pool, and which are smaller than the device can discard (4 KiB)"
-    [xfs-hdd]="free blocks xfs holds back for its own metadata (reserve pool, per-group reservations), which a hard disk cannot trim: whole files among them"
+    [ext4-hdd]="ext4's reserved cluster pool (2% of the clusters, 10 MiB here, at most 16 MiB), which no file can have and a hard disk cannot trim: the deleted files that lay there, small ones in the holes between kept files first, stay whole; the run says so and ends with status 2"
+    [ext4-1k]="free pieces of 1 to 3 blocks, which the fill left to the reserved cluster pool, and which are smaller than the device can discard (4 KiB): the run says so and ends with status 2"
+    [xfs-hdd]="free blocks xfs holds back for its own metadata (reserve pool, per-group reservations), which a hard disk cannot trim: whole files among them; the run says so and ends with status 2"
     [ext4-open]="nothing, once the reserved cluster pool is opened to the fill"
     [ext4-full]="nothing, as for ext4, on a drive kept nearly full by a file of the user's"
-    [ext4-user]="the reserved cluster pool, and the blocks reserved for root (5%), which an ordinary user's file cannot have, and which an ordinary user may not trim: the run says how much it left and ends with status 2"
+    [ext4-user]="the reserved cluster pool, and the blocks reserved for root (5%), which an ordinary user's file cannot have, and which an ordinary user may not trim: the run says how much it left and what it did not trim, and ends with status 2"
     [ext4-nsroot-user]="as for ext4-user: root in a user namespace nested in one of an ordinary user's own is not given root's reserve either"
     [ext4-acl-user]="as for ext4-user, on a drive of 128-byte inodes whose root has a default ACL, so that the fill's file has an extended-attribute block"
     [ext4-owner-user]="as for ext4-hdd: the reserve's owner (tune2fs -u) is given the reserve, as root is, but may not trim"
@@ -93,7 +93,7 @@ declare -A where=(
     [btrfs]="small files kept inline in metadata b-tree blocks, which a file's data cannot reach and a trim does not discard while the blocks are in use (varies from run to run); photorec restores none of them, even before"
     [btrfs-quota]="the space the quota group kept from the fill: the run says how much it left and ends with status 2"
     [ntfs]="files small enough to live inside their MFT record, which stays with the MFT"
-    [zfs]="space ZFS keeps back from files as the pool fills, which no file's data can have: pieces, and whole files that lay between kept ones (from 2 to 14 of the deleted files in five runs)"
+    [zfs]="space ZFS keeps back from files as the pool fills, which no file's data can have: pieces, and whole files that lay between kept ones (a third to a half of the deleted files in three runs)"
     [zfs-dedup]="the fill's data repeats every 16 MiB, so dedup stores it almost not at all, and the pool is filled only with its tables; wipe through a dataset with dedup=off"
     [exfat]="nothing: every cluster is open to a file's data"
 )
@@ -283,9 +283,10 @@ for fs in "${filesystems[@]}"; do
     [ $((files_before * 2)) -ge "$deleted" ] || [ "$fs" = ext4-1k ] ||
         why+="photorec restored $files_before of the $deleted deleted files even before the run"$'\n'
     # Where the free space is trimmed after the wipe, nothing of a deleted
-    # file is left, but on xfs in the blocks on its groups' free lists. Elsewhere a default drive keeps at most a tenth of the
-    # large file; ext4 and xfs keep no more blocks than no file can have,
-    # with a margin of a chunk (16 blocks); on btrfs, NTFS and exFAT
+    # file is left, but on xfs in the blocks on its groups' free lists.
+    # Elsewhere a default drive keeps at most a tenth of the large file;
+    # ext4 and xfs keep no more blocks than no file can have, with a margin
+    # of a chunk (16 blocks); on btrfs, NTFS and exFAT
     # photorec restores at most half the files. (ZFS keeps whole files that
     # lay between kept ones in the space it holds back, over half of them in
     # some runs.)
