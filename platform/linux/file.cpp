@@ -25,8 +25,8 @@
 //     is waited for and then dropped from the cache, so at most two windows
 //     are ever unwritten. A failure seen there is a write the volume cannot
 //     take, and the flush reports it too, since the kernel tells it only once.
-//   - Delete on close. Closing the file deletes it; the trim that follows is
-//     the volume's (volume.cpp).
+//   - Delete on close. Closing the file deletes it, and its blocks are free
+//     by the time the close returns, for the trim that follows (volume.cpp).
 
 #include "internal.h"
 
@@ -48,6 +48,9 @@ static off_t BytesInFile = 0;
 static off_t BytesSent = 0;
 static bool WriteBehindOn = false;
 static bool WritebackFailed = false;
+
+// The file to be deleted on close.
+static int DeleteOnCloseFd = -1;
 
 // Removes the entry Name of the file just made and open as Fd, as long as the
 // name still leads to that file when it is looked at. Another file renamed
@@ -136,8 +139,10 @@ HANDLE CreateFileA(LPCSTR FileName, DWORD DesiredAccess, DWORD ShareMode,
         errno = Saved;
         return INVALID_HANDLE_VALUE;
     }
-    if (DeleteOnClose)
+    if (DeleteOnClose) {
         MeasureCluster(Fd);
+        DeleteOnCloseFd = Fd;
+    }
     BytesInFile = BytesSent = 0;
     WriteBehindOn = true;
     WritebackFailed = false;
@@ -186,5 +191,15 @@ BOOL FlushFileBuffers(HANDLE File)
 
 BOOL CloseHandle(HANDLE Object)
 {
-    return close(Descriptor(Object)) == 0 ? TRUE : FALSE;
+    // xfs frees a deleted file's blocks later, in the background, so that a
+    // trim right after the close would find them still taken; emptied first,
+    // the file gives them back before the close returns.
+    const int Fd = Descriptor(Object);
+    if (Fd == DeleteOnCloseFd) {
+        DeleteOnCloseFd = -1;
+        if (ftruncate(Fd, 0) != 0) {
+            // The close deletes the file all the same.
+        }
+    }
+    return close(Fd) == 0 ? TRUE : FALSE;
 }
