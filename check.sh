@@ -11,7 +11,7 @@
 set -eu
 cd "$(dirname "$0")"
 
-packages=(cmake make g++ googletest python3 util-linux valgrind bc e2fsprogs xfsprogs btrfs-progs ntfs-3g testdisk
+packages=(cmake make g++ googletest python3 util-linux valgrind bc acl e2fsprogs xfsprogs btrfs-progs ntfs-3g testdisk
           nbdkit libnbd-bin fuse3 zfs-fuse exfat-fuse exfatprogs dpkg-dev lintian man-db unzip icoutils
           g++-mingw-w64-x86-64 wine64 wine g++-aarch64-linux-gnu qemu-user)
 missing=()
