@@ -55,15 +55,13 @@ printf '%s\n' "$secret" >"$work/elsewhere"
 # space); append-only (a root where entries can be made but not removed);
 # discarding (ext4 of 4 KiB blocks on a loop device, which discards them as
 # an SSD does, so that root's run trims it; discarding-user, where the
-# program runs as an ordinary user, who may not, and is told). A
-# home-user: ext4 with root's reserve, whose root only root may write to, and
-# a home directory of the ordinary user's, who runs the program.
-# existing-in-photos:
-# photos/2026 and a file notes.txt, and a QUORLANE.TMP of the user's in
-# photos. A
-# QUORLANE.TMP of the user's in the root: existing (a file), existing-dir,
-# existing-link (a link to a file elsewhere). A link to a volume mounted
-# elsewhere: mount-link. No drive: none (no /mnt/q),
+# program runs as an ordinary user, who may not, and is told); home-user
+# (ext4 with root's reserve, whose root only root may write to, and a home
+# directory of the ordinary user's, who runs the program); existing-in-photos
+# (photos/2026, a file notes.txt, and a QUORLANE.TMP of the user's in
+# photos). A QUORLANE.TMP of the user's in the root: existing (a file),
+# existing-dir, existing-link (a link to a file elsewhere). A link to a
+# volume mounted elsewhere: mount-link. No drive: none (no /mnt/q),
 # regular-file (a file where the drive should be), dangling (a link to
 # nothing), plain-dir (a directory of the user's, no volume), dir-link (a link
 # to one).
