@@ -311,8 +311,8 @@ BOOL TrimFreeSpace()
     if (Fd < 0)
         return FALSE;
     // A deleted file's blocks are not free to discard until the file system
-    // commits the delete: xfs frees them in the background, and ext4 and
-    // btrfs hold them until their journal or transaction is written.
+    // commits the delete: ext4, xfs and btrfs hold them until their journal,
+    // log or transaction is written.
     syncfs(Fd);
     struct statfs Volume;
     if (fstatfs(Fd, &Volume) == 0)
@@ -374,9 +374,9 @@ DWORD GetUntrimmedFreeSpace(PULARGE_INTEGER KeptBytes, LPDWORD SmallestDiscard)
     const int Fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (Fd < 0)
         return ERROR_NOT_SUPPORTED;
-    // The deleted file's blocks must be free before the free space is
-    // counted: synced, and on xfs freed in the background, which statfs
-    // waits for.
+    // The deleted file's blocks are counted as free once the delete is
+    // committed; the close emptied the file, so that xfs too has freed them
+    // by then rather than in the background.
     syncfs(Fd);
     struct statfs Volume;
     struct stat Root;
