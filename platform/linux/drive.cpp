@@ -23,6 +23,7 @@
 #include <fcntl.h>
 #include <mntent.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 
 // Headers older than Linux 5.8 lack the flag; kernels older than that leave
 // it out of the attribute mask, and IsMountRoot then asks the mount table.
@@ -146,4 +147,23 @@ BOOL GetVolumePathNameA(LPCSTR FileName, LPSTR VolumePathName, DWORD BufferLengt
     }
     std::strcpy(VolumePathName, Path);
     return TRUE;
+}
+
+// The name of the block device of the volume Root is on, as sysfs and /dev
+// name it: the last part of the link sysfs keeps for its device number.
+bool DeviceName(const struct stat& Root, char (&Name)[NAME_MAX + 1])
+{
+    char Target[PATH_MAX];
+    char Path[64];
+    std::snprintf(Path, sizeof Path, "/sys/dev/block/%u:%u", major(Root.st_dev), minor(Root.st_dev));
+    const ssize_t Length = readlink(Path, Target, sizeof Target - 1);
+    if (Length <= 0)
+        return false;
+    Target[Length] = '\0';
+    const char* Slash = std::strrchr(Target, '/');
+    const char* Last = Slash != nullptr ? Slash + 1 : Target;
+    if (std::strlen(Last) >= sizeof Name)
+        return false;
+    std::strcpy(Name, Last);
+    return true;
 }

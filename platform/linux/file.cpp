@@ -26,7 +26,7 @@
 //     are ever unwritten. A failure seen there is a write the volume cannot
 //     take, and the flush reports it too, since the kernel tells it only once.
 //   - Delete on close. Closing the file deletes it, and its blocks are free
-//     by the time the close returns, for the trim that follows (volume.cpp).
+//     by the time the close returns, for the trim that follows (trim.cpp).
 
 #include "internal.h"
 

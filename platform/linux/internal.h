@@ -1,14 +1,23 @@
 // What the Linux backend's services share: a HANDLE holds a file descriptor,
 // text and data go out whole, drive letters name directories and one drive is
-// entered, and the fill's file tells the volume its cluster.
+// entered, a volume's device has a name, and what the file system keeps from
+// every file is measured for the free space and for the trim alike.
 #pragma once
 
 #include "platform.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <sys/stat.h>
 #include <unistd.h>
+
+struct statfs;
+
+// The types statfs gives ext2/3/4 and xfs.
+constexpr long Ext4Magic = 0xEF53;  // ext2 and ext3 too
+constexpr long XfsMagic = 0x58465342;
 
 inline int Descriptor(HANDLE Handle)
 {
@@ -41,15 +50,41 @@ inline std::size_t WriteAll(int Fd, const void* Buffer, std::size_t Length)
 // including a drive letter followed by a path, is not a drive root.
 bool DriveDirectory(LPCSTR Path, char (&Directory)[7]);
 
+// The name of the block device of the volume Root is on, as sysfs and /dev
+// name it (drive.cpp). False where sysfs does not know the volume's device.
+bool DeviceName(const struct stat& Root, char (&Name)[NAME_MAX + 1]);
+
 // The letter, in lower case, of the drive whose root is the current
 // directory; NUL until one is entered.
 extern char CurrentDrive;
 
 // Bytes in Blocks blocks of Size bytes, or the largest count there is where
 // they would not fit in 64 bits.
-std::uint64_t BlockBytes(std::uint64_t Blocks, std::uint64_t Size);
+inline std::uint64_t BlockBytes(std::uint64_t Blocks, std::uint64_t Size)
+{
+    return Size != 0 && Blocks > UINT64_MAX / Size ? UINT64_MAX : Blocks * Size;
+}
 
 // Notes the allocation unit of the volume the new, empty file open as Fd is
 // on, as the file's own allocation shows it to any user, for the free space
 // of that volume: two bytes are written and taken away again.
 void MeasureCluster(int Fd);
+
+// The blocks of ext4's reserved cluster pool on the volume whose root is Root
+// and whose device is Name: the clusters sysfs counts in it, times the blocks
+// to a cluster, which only a file system made with bigalloc has more than one
+// of. They come from the superblock, which root can read, or else from the
+// fill's file, once it is made. Until then, for an ordinary user, a cluster
+// is taken for one block: the pool at its smallest, so that free space left
+// by the fill is never hidden. False where sysfs has no count (kept.cpp).
+bool Ext4PoolBlocks(const struct stat& Root, const char* Name, std::uint64_t BlockSize, std::uint64_t& Blocks);
+
+// The bytes of free space that the file system open as Fd (of Volume, whose
+// root is Root) keeps from every file: ext4's reserved cluster pool, or
+// the free blocks xfs lists beyond those statfs counts; 0 where it keeps
+// none, or does not tell (kept.cpp).
+std::uint64_t KeptFreeBytes(int Fd, const struct statfs& Volume, const struct stat& Root);
+
+// Whether the kernel gives this process the blocks ext2/3/4 reserve on the
+// device Name (reserve.cpp).
+bool MayUseReserve(const char* Name);

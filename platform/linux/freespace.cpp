@@ -1,0 +1,62 @@
+// The volume's free space on Linux, under the Win32 name of its service.
+//
+// Free space, in exact 64-bit byte counts (the largest there is for any
+// count past that), of the directory entered (".") or of another drive's.
+// Available to the caller: the blocks free to unprivileged users, and on
+// ext2/3/4 the blocks reserved for root too, where the kernel gives them to
+// this process (reserve.cpp). Total free, what a file of any user could be
+// given: on ext2/3/4 all free blocks less ext4's reserved cluster pool, which
+// only the file system itself may use (kept.cpp); elsewhere the unprivileged
+// figure, since other file systems count in all free blocks space that no
+// file can have (btrfs, xfs and ZFS: their metadata).
+
+#include "internal.h"
+
+#include <algorithm>
+#include <fcntl.h>
+#include <sys/statfs.h>
+
+BOOL GetDiskFreeSpaceExA(LPCSTR DirectoryName, PULARGE_INTEGER FreeBytesAvailableToCaller,
+                         PULARGE_INTEGER TotalNumberOfBytes, PULARGE_INTEGER TotalNumberOfFreeBytes)
+{
+    char Directory[7];
+    if (DirectoryName != nullptr && !DriveDirectory(DirectoryName, Directory)) {
+        errno = ENOENT;
+        return FALSE;
+    }
+    // The drive entered is asked through ".", the very directory that was
+    // found to be a volume, rather than by its name again.
+    const bool Current = DirectoryName == nullptr || Directory[5] == CurrentDrive;
+    const int Fd = open(Current ? "." : Directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (Fd < 0)
+        return FALSE;
+    struct statfs Volume;
+    struct stat Root;
+    const bool Known = fstatfs(Fd, &Volume) == 0 && fstat(Fd, &Root) == 0;
+    const int Saved = errno;
+    close(Fd);
+    errno = Saved;
+    if (!Known)
+        return FALSE;
+
+    // A file system may report any count of blocks (FUSE and network ones
+    // report what they like): a count too large for 64 bits of bytes is
+    // shown as the largest there is, never wrapped round to a small one.
+    const std::uint64_t Unit = Volume.f_frsize != 0 ? Volume.f_frsize : Volume.f_bsize;
+    std::uint64_t Available = Volume.f_bavail;
+    std::uint64_t TotalFree = Volume.f_bavail;
+    std::uint64_t Pool = 0;
+    char Name[NAME_MAX + 1];
+    if (Volume.f_type == Ext4Magic && DeviceName(Root, Name) && Ext4PoolBlocks(Root, Name, Volume.f_bsize, Pool)) {
+        TotalFree = std::max<std::uint64_t>(Volume.f_bfree > Pool ? Volume.f_bfree - Pool : 0, Volume.f_bavail);
+        if (MayUseReserve(Name))
+            Available = TotalFree;
+    }
+    if (FreeBytesAvailableToCaller != nullptr)
+        FreeBytesAvailableToCaller->QuadPart = BlockBytes(Available, Unit);
+    if (TotalNumberOfBytes != nullptr)
+        TotalNumberOfBytes->QuadPart = BlockBytes(Volume.f_blocks, Unit);
+    if (TotalNumberOfFreeBytes != nullptr)
+        TotalNumberOfFreeBytes->QuadPart = BlockBytes(TotalFree, Unit);
+    return TRUE;
+}
