@@ -7,11 +7,14 @@
 #include <cctype>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 char RootPath[4] = {'?', ':', '\\', '\0'};
 char PlaceDirectory[PlaceNameSize] = "";
 char PlaceVolume[PlaceNameSize] = "";
+char PlaceFileSystem[PlaceNameSize] = "";
+char PlaceDevice[PlaceNameSize] = "";
 HANDLE ConsoleOutput = INVALID_HANDLE_VALUE;
 std::uint64_t FreeByteCount = 0;
 std::uint64_t BytesWrittenTotal = 0;
@@ -92,32 +95,80 @@ static void PrintReason(DWORD Code)
     std::printf("%.*s\n", static_cast<int>(Length), ReasonText);
 }
 
+// Prints Name, which comes from the system (a directory, a mount point, a
+// device), with its control characters and backslashes escaped, so that a
+// name cannot move the cursor, colour the terminal or split a line.
+static void PrintName(const char* Name)
+{
+    for (const unsigned char* Byte = reinterpret_cast<const unsigned char*>(Name); *Byte != '\0'; ++Byte)
+        if (*Byte < 0x20 || *Byte == 0x7F)
+            std::printf("\\x%02X", *Byte);
+        else if (*Byte == '\\')
+            std::fputs("\\\\", stdout);
+        else
+            std::putchar(*Byte);
+}
+
 // Once the file is deleted: has the drive discard the volume's free space
 // where it can, and says where free space that the file system keeps from
-// every file, and so from the fill, keeps what deleted files left there. The
-// announcement goes first, since a slow drive can take a while to discard.
+// every file, and so from the fill, keeps what deleted files left there, or
+// may. The announcement goes first, since a slow drive can take a while to
+// discard.
 static void TrimDeletedSpace()
 {
     ULARGE_INTEGER Kept;
-    DWORD SmallestDiscard;
-    const DWORD Refusal = GetUntrimmedFreeSpace(&Kept, &SmallestDiscard);
+    DWORD SmallestDiscard, Keeper;
+    DWORD Refusal = GetUntrimmedFreeSpace(&Kept, &SmallestDiscard, &Keeper);
     if (Refusal == ERROR_SUCCESS) {
         std::fputs("Trimming free space...\n", stdout);
         std::fflush(stdout);
-        TrimFreeSpace();
+        Refusal = TrimFreeSpace();
+        if (Refusal == ERROR_GEN_FAILURE) {
+            const DWORD Reason = GetLastError();
+            WipeIncomplete = true;
+            std::fputs("The free space could not all be trimmed; what deleted files left in the space the file "
+                       "system keeps from every file may remain:\n",
+                       stdout);
+            PrintReason(Reason);
+            std::fflush(stdout);
+            return;
+        }
     }
-    if (Kept.QuadPart == 0 || (Refusal == ERROR_SUCCESS && SmallestDiscard == 0))
-        return;
-    WipeIncomplete = true;
-    std::printf("%" PRIu64 " bytes of free space that the file system keeps from every file were not ", Kept.QuadPart);
-    if (Refusal == ERROR_SUCCESS)
-        std::printf("all trimmed, as the drive discards only pieces of %lu bytes or more; smaller ones keep what "
-                    "they held.\n",
-                    static_cast<unsigned long>(SmallestDiscard));
-    else if (Refusal == ERROR_ACCESS_DENIED)
-        std::fputs("trimmed, as only root may trim; a run as root on a drive that discards clears them.\n", stdout);
-    else
-        std::fputs("trimmed, as the drive does not discard; they keep what they held.\n", stdout);
+    const bool Trimmed = Refusal == ERROR_SUCCESS;
+    if (Keeper == KEPT_BY_POOL) {
+        WipeIncomplete = true;
+        std::fputs("ZFS keeps part of the pool from every file, and how much could not be measured: what deleted "
+                   "files left there was not overwritten. On OpenZFS, zpool initialize writes over it on any drive, "
+                   "and zpool trim clears it where the pool's drives discard.\n",
+                   stdout);
+    } else if (Keeper == KEPT_BELOW) {
+        WipeIncomplete = true;
+        std::fputs("The free space that the file system under this overlay keeps from every file could not be "
+                   "measured or trimmed from here; run Quorlane on that file system itself.\n",
+                   stdout);
+    } else if (Kept.QuadPart != 0 && !(Trimmed && SmallestDiscard == 0)) {
+        WipeIncomplete = true;
+        if (Kept.QuadPart == KEPT_SIZE_UNKNOWN)
+            std::fputs("The free space that the file system keeps from every file could not be measured", stdout);
+        else
+            std::printf("%" PRIu64 " bytes of free space that the file system keeps from every file", Kept.QuadPart);
+        const char* const Were = Kept.QuadPart == KEPT_SIZE_UNKNOWN ? "; it was" : " were";
+        if (Trimmed && SmallestDiscard == DISCARD_SIZE_UNKNOWN)
+            std::printf("%s trimmed, but the least the drive discards at once could not be read; smaller pieces "
+                        "may keep what they held.\n",
+                        Were);
+        else if (Trimmed)
+            std::printf("%s not all trimmed, as the drive discards only pieces of %lu bytes or more; smaller ones "
+                        "keep what they held.\n",
+                        Were, static_cast<unsigned long>(SmallestDiscard));
+        else if (Refusal == ERROR_ACCESS_DENIED)
+            std::printf("%s not trimmed, as only root may trim; a run as root on a drive that discards clears "
+                        "%s.\n",
+                        Were, Kept.QuadPart == KEPT_SIZE_UNKNOWN ? "it" : "them");
+        else
+            std::printf("%s not trimmed, as the drive does not discard; %s.\n", Were,
+                        Kept.QuadPart == KEPT_SIZE_UNKNOWN ? "it keeps what it held" : "they keep what they held");
+    }
     std::fflush(stdout);
 }
 
@@ -125,6 +176,27 @@ void FillAvailableSpace()
 {
     QueryFreeSpace();
     FreeByteCount = FreeBytesAvailable.QuadPart;
+
+    // A path names any directory, and a mount that failed leaves a plain
+    // one: say which file system a run on it fills before asking.
+    if (PlaceVolume[0] != '\0') {
+        std::fputs("The drive is ", stdout);
+        PrintName(PlaceVolume);
+        if (PlaceFileSystem[0] != '\0') {
+            std::fputs(" (", stdout);
+            PrintName(PlaceFileSystem);
+            if (std::strchr(PlaceDevice, '/') != nullptr) {  // a device or a dataset, not a name like "tmpfs"
+                std::fputs(" on ", stdout);
+                PrintName(PlaceDevice);
+            }
+            std::fputs(")", stdout);
+        }
+        if (std::strcmp(PlaceVolume, PlaceDirectory) != 0) {
+            std::fputs(", the file system that holds ", stdout);
+            PrintName(PlaceDirectory);
+        }
+        std::fputs(".\n", stdout);
+    }
 
     std::fputs("Warning! This process will make it impossible for you to recover any data that\n", stdout);
     std::fputs("has been marked as deleted by the file system. Continue? ", stdout);
@@ -143,9 +215,11 @@ void FillAvailableSpace()
     if (FileHandle == INVALID_HANDLE_VALUE) {
         const DWORD Reason = GetLastError();
         std::fputs("Could not create temporary file. Please make sure that there is not already a\n", stdout);
-        if (PlaceDirectory[0] != '\0')
-            std::printf("file named QUORLANE.TMP in %s.\n", PlaceDirectory);
-        else
+        if (PlaceDirectory[0] != '\0') {
+            std::fputs("file named QUORLANE.TMP in ", stdout);
+            PrintName(PlaceDirectory);
+            std::fputs(".\n", stdout);
+        } else
             std::fputs("file named QUORLANE.TMP in the root directory of the destination drive.\n", stdout);
         PrintReason(Reason);
         return;
@@ -156,9 +230,11 @@ void FillAvailableSpace()
     std::fputs("space and will be deleted after this operation is complete. You can abort this\n", stdout);
     std::fputs("process at any time with CTRL+C or CTRL+BREAK\n\n", stdout);
     CharUpperA(RootPath);
-    if (PlaceVolume[0] != '\0')
-        std::printf("Drive %s (%" PRIu64 " bytes free)\n", PlaceVolume, FreeByteCount);
-    else
+    if (PlaceVolume[0] != '\0') {
+        std::fputs("Drive ", stdout);
+        PrintName(PlaceVolume);
+        std::printf(" (%" PRIu64 " bytes free)\n", FreeByteCount);
+    } else
         std::printf("Drive %c (%" PRIu64 " bytes free)\n", RootPath[0], FreeByteCount);
     std::fflush(stdout);
 

@@ -21,11 +21,14 @@ void FillAvailableSpace();
 extern char RootPath[4];
 
 // Where the drive was named by a path (IsPlaceName): the directory, which the
-// front end made current and where the fill's file is made, and the mount
-// point of its volume, which the drive line shows. Both empty for a letter.
+// front end made current and where the fill's file is made, the mount point
+// of its volume, which the drive line shows, and that volume's file system
+// and device, where they are known. All empty for a letter.
 constexpr DWORD PlaceNameSize = 4096;
 extern char PlaceDirectory[PlaceNameSize];
 extern char PlaceVolume[PlaceNameSize];
+extern char PlaceFileSystem[PlaceNameSize];
+extern char PlaceDevice[PlaceNameSize];
 
 // Standard output, where the progress meter writes its marks raw.
 extern HANDLE ConsoleOutput;

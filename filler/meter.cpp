@@ -2,6 +2,8 @@
 
 #include "filler.h"
 
+#include <algorithm>
+
 static std::uint64_t DrawnPosition = 0;
 
 std::uint64_t MeterPosition(std::uint64_t Written, std::uint64_t Free)
@@ -17,7 +19,10 @@ std::uint64_t MeterPosition(std::uint64_t Written, std::uint64_t Free)
 
 void AdvanceMeter()
 {
-    const std::uint64_t Position = MeterPosition(BytesWrittenTotal, FreeByteCount);
+    // A drive may take more than it reported free (an overlay that counted
+    // its layer's figures for another user): the bar still ends at its width.
+    const std::uint64_t Position =
+        std::min(MeterPosition(BytesWrittenTotal, FreeByteCount), static_cast<std::uint64_t>(MeterWidth));
     for (std::uint64_t Mark = DrawnPosition; Mark < Position; ++Mark) {
         DWORD Written;
         WriteConsoleA(ConsoleOutput, "#", 1, &Written, nullptr);

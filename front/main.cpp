@@ -34,6 +34,13 @@ int main(int argc, char* argv[])
         const DWORD Length = SetCurrentDirectoryA(argv[1]) ? GetCurrentDirectoryA(PlaceNameSize, PlaceDirectory) : 0;
         Entered = Length > 0 && Length < PlaceNameSize &&
                   GetVolumePathNameA(PlaceDirectory, PlaceVolume, PlaceNameSize);
+        // Only to tell the user which file system this is: either may stay
+        // empty.
+        if (Entered && !GetVolumeInformationA(PlaceVolume, nullptr, 0, nullptr, nullptr, nullptr, PlaceFileSystem,
+                                              PlaceNameSize))
+            PlaceFileSystem[0] = '\0';
+        if (Entered && !GetVolumeNameForVolumeMountPointA(PlaceVolume, PlaceDevice, PlaceNameSize))
+            PlaceDevice[0] = '\0';
     } else if (argc == 2 && argv[1][0] != '\0' && argv[1][1] == ':') {
         RootPath[0] = argv[1][0];
         Entered = SetCurrentDirectoryA(RootPath);

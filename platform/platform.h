@@ -12,29 +12,48 @@
 //   BOOL IsPlaceName(LPCSTR Argument)
 //     Whether the drive argument names a place by its path, as Linux names
 //     drives (an argument with a slash whose second character is not a
-//     colon), rather than by a drive letter: SetCurrentDirectoryA enters
-//     such a place, and the drive is the volume that holds it.
+//     colon, or "." or ".."), rather than by a drive letter:
+//     SetCurrentDirectoryA enters such a place, and the drive is the volume
+//     that holds it, whose mount point GetVolumePathNameA gives, and its
+//     type and device GetVolumeInformationA and
+//     GetVolumeNameForVolumeMountPointA.
 //
 // and two that act on the volume of the current directory:
 //
-//   DWORD GetUntrimmedFreeSpace(PULARGE_INTEGER KeptBytes, LPDWORD SmallestDiscard)
+//   DWORD GetUntrimmedFreeSpace(PULARGE_INTEGER KeptBytes, LPDWORD SmallestDiscard, LPDWORD Keeper)
 //     Once the fill's file is deleted: sets KeptBytes to the free space the
 //     file system keeps from every file, which no fill reaches and which may
-//     hold what deleted files left there (0 where it keeps none, or does not
-//     tell), and SmallestDiscard to the least the drive discards at once,
-//     where that is more than the file system's block (else 0: free pieces
-//     smaller than that stay as they are). Returns ERROR_SUCCESS when
-//     TrimFreeSpace can have the drive discard the volume's free space, or
-//     why it cannot: ERROR_ACCESS_DENIED, only an administrator (root) may
-//     ask; ERROR_NOT_SUPPORTED, the drive or the file system does not
-//     discard.
-//   BOOL TrimFreeSpace()
-//     Has the drive discard all the volume's free space.
+//     hold what deleted files left there (0 where it keeps none;
+//     KEPT_SIZE_UNKNOWN where it keeps some, but how much could not be
+//     read), Keeper to who keeps it (KEPT_BY_FILE_SYSTEM; KEPT_BY_POOL, a
+//     pool of drives that keeps part of itself from every file system on it,
+//     as ZFS does; KEPT_BELOW, a file system under this one, as under an
+//     overlay, that this process cannot reach to measure or trim), and
+//     SmallestDiscard to the least the drive discards at once, where that is
+//     more than the file system's block (else 0: free pieces smaller than
+//     that stay as they are; DISCARD_SIZE_UNKNOWN where it could not be
+//     read). Returns ERROR_SUCCESS when TrimFreeSpace can have the drive
+//     discard the volume's free space, or why it cannot:
+//     ERROR_ACCESS_DENIED, only an administrator (root) may ask;
+//     ERROR_NOT_SUPPORTED, the drive or the file system does not discard.
+//   DWORD TrimFreeSpace()
+//     Has the drive discard all the volume's free space. Returns
+//     ERROR_SUCCESS; a refusal, as GetUntrimmedFreeSpace gives them, where the
+//     drive turns out not to discard after all (as a FUSE file system on an
+//     image tells only now); or ERROR_GEN_FAILURE where the trim failed,
+//     with the system's reason for GetLastError.
 //
 // On Windows a drive is named by its letter; and there is nothing to trim:
 // its file systems tell the drive of a deleted file's clusters themselves,
 // and keep no free space from files that a trim would clear.
 #pragma once
+
+// What GetUntrimmedFreeSpace reports of the space kept from every file.
+#define KEPT_SIZE_UNKNOWN 0xFFFFFFFFFFFFFFFFull
+#define DISCARD_SIZE_UNKNOWN 0xFFFFFFFFu
+#define KEPT_BY_FILE_SYSTEM 0u
+#define KEPT_BY_POOL 1u
+#define KEPT_BELOW 2u
 
 #if defined(_WIN32)
 
@@ -51,16 +70,17 @@ inline BOOL IsPlaceName(LPCSTR)
     return FALSE;
 }
 
-inline DWORD GetUntrimmedFreeSpace(PULARGE_INTEGER KeptBytes, LPDWORD SmallestDiscard)
+inline DWORD GetUntrimmedFreeSpace(PULARGE_INTEGER KeptBytes, LPDWORD SmallestDiscard, LPDWORD Keeper)
 {
     KeptBytes->QuadPart = 0;
     *SmallestDiscard = 0;
+    *Keeper = KEPT_BY_FILE_SYSTEM;
     return ERROR_NOT_SUPPORTED;
 }
 
-inline BOOL TrimFreeSpace()
+inline DWORD TrimFreeSpace()
 {
-    return FALSE;
+    return ERROR_NOT_SUPPORTED;
 }
 
 #else
@@ -103,6 +123,7 @@ typedef OVERLAPPED* LPOVERLAPPED;
 #define FALSE 0
 #define ERROR_SUCCESS 0u
 #define ERROR_ACCESS_DENIED 5u
+#define ERROR_GEN_FAILURE 31u
 #define ERROR_NOT_SUPPORTED 50u
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)))
 #define STD_OUTPUT_HANDLE (static_cast<DWORD>(-11))
@@ -146,7 +167,11 @@ DWORD FormatMessageA(DWORD Flags, LPCVOID Source, DWORD MessageId, DWORD Languag
                      DWORD Size, va_list* Arguments);
 
 BOOL IsPlaceName(LPCSTR Argument);
-DWORD GetUntrimmedFreeSpace(PULARGE_INTEGER KeptBytes, LPDWORD SmallestDiscard);
-BOOL TrimFreeSpace();
+DWORD GetUntrimmedFreeSpace(PULARGE_INTEGER KeptBytes, LPDWORD SmallestDiscard, LPDWORD Keeper);
+DWORD TrimFreeSpace();
+BOOL GetVolumeInformationA(LPCSTR RootPathName, LPSTR VolumeNameBuffer, DWORD VolumeNameSize,
+                           LPDWORD VolumeSerialNumber, LPDWORD MaximumComponentLength, LPDWORD FileSystemFlags,
+                           LPSTR FileSystemNameBuffer, DWORD FileSystemNameSize);
+BOOL GetVolumeNameForVolumeMountPointA(LPCSTR VolumeMountPoint, LPSTR VolumeName, DWORD BufferLength);
 
 #endif

@@ -8,11 +8,11 @@
 //     /mnt.
 //   - Places. As every Linux tool does, a drive can be named by a path: an
 //     argument with a slash whose second character is not a colon (which
-//     would make it a letter's) names a directory, any directory this process
-//     may read, and the drive is the volume that holds it, named by its mount
-//     point. The fill's file is made in that directory, so that an ordinary
-//     user can wipe, from a directory of their own, a volume whose root is
-//     not theirs.
+//     would make it a letter's), or "." or "..", names a directory, any
+//     directory this process may read, and the drive is the volume that
+//     holds it, named by its mount point (mounts.cpp). The fill's file is
+//     made in that directory, so that an ordinary user can wipe, from a
+//     directory of their own, a volume whose root is not theirs.
 
 #include "internal.h"
 
@@ -81,7 +81,10 @@ char CurrentDrive = '\0';
 
 BOOL IsPlaceName(LPCSTR Argument)
 {
-    return Argument != nullptr && std::strchr(Argument, '/') != nullptr && Argument[1] != ':' ? TRUE : FALSE;
+    if (Argument == nullptr)
+        return FALSE;
+    const bool Path = std::strchr(Argument, '/') != nullptr && Argument[1] != ':';
+    return Path || std::strcmp(Argument, ".") == 0 || std::strcmp(Argument, "..") == 0 ? TRUE : FALSE;
 }
 
 BOOL SetCurrentDirectoryA(LPCSTR PathName)
@@ -121,32 +124,6 @@ DWORD GetCurrentDirectoryA(DWORD BufferLength, LPSTR Buffer)
         return static_cast<DWORD>(Length + 1);
     std::memcpy(Buffer, Path, Length + 1);
     return static_cast<DWORD>(Length);
-}
-
-// The mount point of the volume that holds FileName: the nearest directory,
-// going up from it, that is the root of a mounted file system.
-BOOL GetVolumePathNameA(LPCSTR FileName, LPSTR VolumePathName, DWORD BufferLength)
-{
-    char Path[PATH_MAX];
-    if (realpath(FileName, Path) == nullptr)
-        return FALSE;
-    for (;;) {
-        const int Fd = open(Path, O_PATH | O_DIRECTORY | O_CLOEXEC);
-        if (Fd < 0)
-            return FALSE;
-        const bool Root = IsMountRoot(Fd, Path);
-        close(Fd);
-        char* const Slash = std::strrchr(Path, '/');
-        if (Root || Slash == nullptr || Path[1] == '\0')
-            break;
-        Slash[Slash == Path ? 1 : 0] = '\0';  // from "/x" up to "/"
-    }
-    if (std::strlen(Path) >= BufferLength) {
-        errno = ENAMETOOLONG;
-        return FALSE;
-    }
-    std::strcpy(VolumePathName, Path);
-    return TRUE;
 }
 
 // The name of the block device of the volume Root is on, as sysfs and /dev

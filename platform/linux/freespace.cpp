@@ -8,12 +8,12 @@
 // given: on ext2/3/4 all free blocks less ext4's reserved cluster pool, which
 // only the file system itself may use (kept.cpp); elsewhere the unprivileged
 // figure, since other file systems count in all free blocks space that no
-// file can have (btrfs, xfs and ZFS: their metadata).
+// file can have (btrfs, xfs and ZFS: their metadata). An overlay counts
+// as the file system of its upper layer, where its files are made.
 
 #include "internal.h"
 
 #include <algorithm>
-#include <fcntl.h>
 #include <sys/statfs.h>
 
 BOOL GetDiskFreeSpaceExA(LPCSTR DirectoryName, PULARGE_INTEGER FreeBytesAvailableToCaller,
@@ -26,8 +26,11 @@ BOOL GetDiskFreeSpaceExA(LPCSTR DirectoryName, PULARGE_INTEGER FreeBytesAvailabl
     }
     // The drive entered is asked through ".", the very directory that was
     // found to be a volume, rather than by its name again.
+    // An overlay is asked through its upper layer where that can be reached,
+    // since the fill writes there, and so can have root's reserve.
     const bool Current = DirectoryName == nullptr || Directory[5] == CurrentDrive;
-    const int Fd = open(Current ? "." : Directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    bool Below;
+    const int Fd = OpenVolume(Current ? "." : Directory, Below);
     if (Fd < 0)
         return FALSE;
     struct statfs Volume;

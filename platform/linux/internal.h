@@ -80,10 +80,26 @@ void MeasureCluster(int Fd);
 bool Ext4PoolBlocks(const struct stat& Root, const char* Name, std::uint64_t BlockSize, std::uint64_t& Blocks);
 
 // The bytes of free space that the file system open as Fd (of Volume, whose
-// root is Root) keeps from every file: ext4's reserved cluster pool, or
-// the free blocks xfs lists beyond those statfs counts; 0 where it keeps
-// none, or does not tell (kept.cpp).
-std::uint64_t KeptFreeBytes(int Fd, const struct statfs& Volume, const struct stat& Root);
+// root is Root) keeps from every file, and who keeps them (Keeper, as
+// GetUntrimmedFreeSpace tells it): ext4's reserved cluster pool, the free
+// blocks xfs lists beyond those statfs counts, or what a ZFS pool keeps back;
+// 0 where it keeps none; KEPT_SIZE_UNKNOWN where it keeps some that could not
+// be measured (kept.cpp).
+std::uint64_t KeptFreeBytes(int Fd, const struct statfs& Volume, const struct stat& Root, DWORD& Keeper);
+
+// Finds in the mount table the mount the file or directory open as Fd is
+// on, by its mount id: its mount point, its type, its source and, for an
+// overlay, the directory of its upper layer (else empty). False where the
+// table does not list it, or a field is too long for its buffer (mounts.cpp).
+bool FindMount(int Fd, char (&Point)[PATH_MAX], char (&Type)[NAME_MAX + 1], char (&Source)[PATH_MAX],
+               char (&Upper)[PATH_MAX]);
+
+// Opens Directory to ask its volume for its free space or its trim: for an
+// overlay, the directory of its upper layer, which holds the files made
+// through it, where this process can reach it; else Directory itself, with
+// Below set where it is an overlay whose layers this process cannot reach.
+// -1 where Directory cannot be opened (mounts.cpp).
+int OpenVolume(const char* Directory, bool& Below);
 
 // Whether the kernel gives this process the blocks ext2/3/4 reserve on the
 // device Name (reserve.cpp).

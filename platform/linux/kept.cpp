@@ -97,7 +97,7 @@ bool Ext4PoolBlocks(const struct stat& Root, const char* Name, std::uint64_t Blo
 // The bytes of free space that xfs, open as Fd, lists in its free-space
 // trees, as FS_IOC_GETFSMAP hands them out a batch of records at a time,
 // each batch going on after the last record of the one before; 0 where it
-// cannot tell.
+// cannot tell (only root may ask, on kernels that check).
 static std::uint64_t XfsListedFree(int Fd)
 {
     constexpr unsigned Batch = 128;
@@ -121,14 +121,38 @@ static std::uint64_t XfsListedFree(int Fd)
     return 0;
 }
 
-std::uint64_t KeptFreeBytes(int Fd, const struct statfs& Volume, const struct stat& Root)
+// Whether the file system open as Fd, of Volume, is ZFS: the kernel's own
+// module, or zfs-fuse, a FUSE file system whose type the mount table names.
+static bool IsZfs(int Fd, const struct statfs& Volume)
 {
+    constexpr long ZfsMagic = 0x2FC12FC1, FuseMagic = 0x65735546;
+    char Point[PATH_MAX], Type[NAME_MAX + 1], Source[PATH_MAX], Upper[PATH_MAX];
+    if (Volume.f_type == ZfsMagic)
+        return true;
+    return Volume.f_type == FuseMagic && FindMount(Fd, Point, Type, Source, Upper) &&
+           (std::strcmp(Type, "fuse.zfs-fuse") == 0 || std::strcmp(Type, "fuse.zfs") == 0);
+}
+
+std::uint64_t KeptFreeBytes(int Fd, const struct statfs& Volume, const struct stat& Root, DWORD& Keeper)
+{
+    // A ZFS pool keeps part of itself (zfs-fuse: the larger of 1/64 of the
+    // pool and 32 MiB; OpenZFS: 1/32, within limits) from every file, and
+    // how much is left is the pool's to tell, not the file system's.
+    Keeper = KEPT_BY_FILE_SYSTEM;
+    if (IsZfs(Fd, Volume)) {
+        Keeper = KEPT_BY_POOL;
+        return KEPT_SIZE_UNKNOWN;
+    }
     char Name[NAME_MAX + 1];
     std::uint64_t Pool = 0;
-    if (Volume.f_type == Ext4Magic && DeviceName(Root, Name) && Ext4PoolBlocks(Root, Name, Volume.f_bsize, Pool))
-        return BlockBytes(Pool, Volume.f_bsize);
+    if (Volume.f_type == Ext4Magic)
+        return DeviceName(Root, Name) && Ext4PoolBlocks(Root, Name, Volume.f_bsize, Pool)
+                   ? BlockBytes(Pool, Volume.f_bsize)
+                   : KEPT_SIZE_UNKNOWN;
     if (Volume.f_type == XfsMagic) {
         const std::uint64_t Listed = XfsListedFree(Fd), Counted = BlockBytes(Volume.f_bfree, Volume.f_bsize);
+        if (Listed == 0)
+            return KEPT_SIZE_UNKNOWN;
         return Listed > Counted ? Listed - Counted : 0;
     }
     return 0;

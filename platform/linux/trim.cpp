@@ -8,7 +8,8 @@
 // loop device on an image, a thin volume) answers. Whether it would is asked
 // first, with a request too short to discard anything, and what stays where
 // it would not is told: the free space no file can be given, and the least
-// the device discards at once where that is more than a block.
+// the device discards at once where that is more than a block. An overlay is
+// trimmed through its upper layer's file system, where it can be reached.
 
 #include "internal.h"
 
@@ -22,16 +23,17 @@
 #include <sys/sysmacros.h>
 
 // Asks the file system open as Fd, whose type is Type, to discard all its
-// free space. A range that covers a whole xfs allocation group makes the kernel walk the
-// group's free extents by length, a batch at a time, and restart each batch
-// from the range's start: every free extent that lies before the restart
-// point is then passed over as outside the range, and on a drive whose free
-// space lies in hundreds of pieces most of them stay as they were. A range
-// that leaves out the group's first block, its own header and never free,
-// makes it walk the group by block number, which reaches every extent. So
-// xfs is asked a group at a time, as its geometry gives the groups; any
-// other file system in one request.
-static void Trim(int Fd, long Type)
+// free space; false, with errno, where it fails to. A range that covers a
+// whole xfs allocation group makes the kernel walk the group's free extents
+// by length, a batch at a time, and restart each batch from the range's
+// start: every free extent that lies before the restart point is then passed
+// over as outside the range, and on a drive whose free space lies in
+// hundreds of pieces most of them stay as they were. A range that leaves out
+// the group's first block, its own header and never free, makes it walk the
+// group by block number, which reaches every extent. So xfs is asked a group
+// at a time, as its geometry gives the groups; any other file system in one
+// request. A group that fails does not stop the others.
+static bool Trim(int Fd, long Type)
 {
     // XFS_IOC_FSGEOMETRY_V1 fills 112 bytes: the block size, the blocks in a
     // group and the count of groups are its first, third and fourth 32-bit
@@ -40,75 +42,96 @@ static void Trim(int Fd, long Type)
     static_assert(sizeof Geometry == 112, "the version 1 geometry of xfs");
     if (Type != XfsMagic || ioctl(Fd, _IOR('X', 100, Geometry), Geometry) != 0) {
         struct fstrim_range Whole = {0, UINT64_MAX, 0};
-        ioctl(Fd, FITRIM, &Whole);
-        return;
+        return ioctl(Fd, FITRIM, &Whole) == 0;
     }
     const std::uint64_t BlockSize = Geometry[0], GroupBlocks = Geometry[2], Groups = Geometry[3];
     std::uint64_t DataBlocks;
     std::memcpy(&DataBlocks, reinterpret_cast<const unsigned char*>(Geometry) + 32, sizeof DataBlocks);
+    int Failure = 0;
     for (std::uint64_t Group = 0; Group < Groups; ++Group) {
         const std::uint64_t First = Group * GroupBlocks;
         const std::uint64_t Blocks = std::min(GroupBlocks, DataBlocks > First ? DataBlocks - First : 0);
         if (Blocks < 2)
             continue;
         struct fstrim_range Range = {(First + 1) * BlockSize, (Blocks - 1) * BlockSize, 0};
-        ioctl(Fd, FITRIM, &Range);
+        if (ioctl(Fd, FITRIM, &Range) != 0)
+            Failure = errno;
     }
+    errno = Failure;
+    return Failure == 0;
 }
 
-BOOL TrimFreeSpace()
+DWORD TrimFreeSpace()
 {
-    const int Fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    bool Below;
+    const int Fd = OpenVolume(".", Below);
     if (Fd < 0)
-        return FALSE;
+        return ERROR_GEN_FAILURE;
     // A deleted file's blocks are not free to discard until the file system
     // commits the delete: ext4, xfs and btrfs hold them until their journal,
-    // log or transaction is written.
-    syncfs(Fd);
+    // log or transaction is written. Where that fails, they may still be
+    // held, and so not trimmed. A FUSE file system (ntfs-3g) answers the
+    // request too short to discard anything, and only now that its device
+    // does not discard: a refusal, not a failure.
     struct statfs Volume;
-    if (fstatfs(Fd, &Volume) == 0)
-        Trim(Fd, static_cast<long>(Volume.f_type));
+    const bool Trimmed = syncfs(Fd) == 0 && fstatfs(Fd, &Volume) == 0 && Trim(Fd, static_cast<long>(Volume.f_type));
+    const int Error = Trimmed ? 0 : errno;
     close(Fd);
-    return TRUE;
+    errno = Error;
+    if (Error == 0)
+        return ERROR_SUCCESS;
+    if (Error == EPERM)
+        return ERROR_ACCESS_DENIED;
+    return Error == EOPNOTSUPP || Error == ENOTTY ? ERROR_NOT_SUPPORTED : ERROR_GEN_FAILURE;
 }
 
 // The least the device under Root discards at once, from sysfs: a partition
-// has its disk's queue.
-static std::uint64_t DiscardGranularity(const struct stat& Root)
+// has its disk's queue. False where sysfs does not tell.
+static bool DiscardGranularity(const struct stat& Root, std::uint64_t& Bytes)
 {
-    unsigned long long Bytes = 0;
     for (const char* Queue : {"queue", "../queue"}) {
         char Path[96];
+        unsigned long long Value = 0;
         std::snprintf(Path, sizeof Path, "/sys/dev/block/%u:%u/%s/discard_granularity", major(Root.st_dev),
                       minor(Root.st_dev), Queue);
-        if (std::FILE* Value = std::fopen(Path, "re")) {
-            const bool Read = std::fscanf(Value, "%llu", &Bytes) == 1;
-            std::fclose(Value);
-            if (Read)
-                break;
+        if (std::FILE* File = std::fopen(Path, "re")) {
+            const bool Read = std::fscanf(File, "%llu", &Value) == 1;
+            std::fclose(File);
+            if (Read) {
+                Bytes = Value;
+                return true;
+            }
         }
     }
-    return Bytes;
+    return false;
 }
 
-DWORD GetUntrimmedFreeSpace(PULARGE_INTEGER KeptBytes, LPDWORD SmallestDiscard)
+DWORD GetUntrimmedFreeSpace(PULARGE_INTEGER KeptBytes, LPDWORD SmallestDiscard, LPDWORD Keeper)
 {
-    KeptBytes->QuadPart = 0;
-    *SmallestDiscard = 0;
-    const int Fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (Fd < 0)
+    KeptBytes->QuadPart = KEPT_SIZE_UNKNOWN;
+    *SmallestDiscard = DISCARD_SIZE_UNKNOWN;
+    *Keeper = KEPT_BY_FILE_SYSTEM;
+    bool Below;
+    const int Fd = OpenVolume(".", Below);
+    if (Fd < 0 || Below) {
+        *Keeper = Below ? KEPT_BELOW : KEPT_BY_FILE_SYSTEM;
+        if (Fd >= 0)
+            close(Fd);
         return ERROR_NOT_SUPPORTED;
+    }
     // The deleted file's blocks are counted as free once the delete is
     // committed; the close emptied the file, so that xfs too has freed them
     // by then rather than in the background.
     syncfs(Fd);
     struct statfs Volume;
     struct stat Root;
+    std::uint64_t Granularity;
     if (fstatfs(Fd, &Volume) == 0 && fstat(Fd, &Root) == 0) {
-        KeptBytes->QuadPart = KeptFreeBytes(Fd, Volume, Root);
-        const std::uint64_t Granularity = DiscardGranularity(Root);
-        if (Granularity > static_cast<std::uint64_t>(Volume.f_bsize))
-            *SmallestDiscard = static_cast<DWORD>(std::min<std::uint64_t>(Granularity, UINT32_MAX));
+        KeptBytes->QuadPart = KeptFreeBytes(Fd, Volume, Root, *Keeper);
+        if (DiscardGranularity(Root, Granularity))
+            *SmallestDiscard = Granularity > static_cast<std::uint64_t>(Volume.f_bsize)
+                                   ? static_cast<DWORD>(std::min<std::uint64_t>(Granularity, UINT32_MAX - 1))
+                                   : 0;
     }
     // A range too short to discard anything: the file system checks who asks
     // and whether the device discards before it looks at the range, and then

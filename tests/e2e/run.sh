@@ -35,18 +35,37 @@ declare -A reason=([native.existing]="File exists" [native.readonly]="Read-only 
                    [wine.readonly]="Access denied." [wine.noinodes]="Disk full.")
 expected_text() {  # $1: usage, declined, refused or filled; $2: free bytes, or the reason for a refusal;
                    # $3: lines after a fill's last; $4: a place named by path, or empty for drive q:
+    local volume=Q source said="" place
+    if [ -n "${4:-}" ]; then  # the volume's mount point, type and device, before the prompt
+        volume=$(findmnt -n -o TARGET -T "$4") source=$(findmnt -n -o SOURCE -T "$4") place=$(escaped "$4")
+        said="The drive is $(escaped "$volume") ($(findmnt -n -o FSTYPE -T "$4")"
+        [[ $source = */* ]] && said+=" on $source"
+        said+=")"
+        [ "$volume" = "$4" ] || said+=", the file system that holds $place"
+        said+=$'.\n'
+    fi
     case $1 in
         usage) printf '%s' "$banner$usage" ;;
         declined) printf '%s' "$banner$prompt" ;;
-        refused) printf '%s' "$banner$prompt${refused/the root directory of the destination drive/${4:-&}}$2"$'\n' ;;
-        filled) printf '%s' "$banner$prompt${explanation}Drive $([ -n "${4:-}" ] && echo /mnt/q || echo Q) ($2 bytes free)"$'\n\nFlushing file buffers...\n'"${3:+$3$'\n'}" ;;
+        refused) printf '%s' "$banner$said$prompt${refused/the root directory of the destination drive/${place:-&}}$2"$'\n' ;;
+        filled) printf '%s' "$banner$said$prompt${explanation}Drive $(escaped "$volume") ($2 bytes free)"$'\n\nFlushing file buffers...\n'"${3:+$3$'\n'}" ;;
     esac | if [ "$runner" = wine ]; then sed 's/$/\r/'; else cat; fi
+}
+# A name as the program prints it: control characters as \xHH, and a backslash doubled.
+escaped() {
+    local name=$1 out="" c i
+    for ((i = 0; i < ${#name}; i++)); do
+        c=${name:i:1}
+        case $c in [[:cntrl:]]) printf -v c '\\x%02X' "'$c" ;; \\) c='\\\\' ;; esac
+        out+=$c
+    done
+    printf '%s' "$out"
 }
 
 # Natively the cases run in /mnt, where relative paths to drives start.
 [ "$runner" = wine ] || cd /mnt
 
-free_bytes() { echo $(($(stat -f -c '%a * %S' /mnt/q))); }
+free_bytes() { echo $(($(stat -f -c '%a * %S' "${1:-/mnt/q}"))); }
 secret='left here by the user; the program must not touch it'
 printf '%s\n' "$secret" >"$work/elsewhere"
 
@@ -66,7 +85,7 @@ printf '%s\n' "$secret" >"$work/elsewhere"
 # nothing), plain-dir (a directory of the user's, no volume), dir-link (a link
 # to one).
 prepare_drive() {
-    umount -q /mnt/q /mnt/elsewhere 2>/dev/null
+    umount -q /mnt/q /mnt/elsewhere /mnt/elsewhere /mnt/q 2>/dev/null
     rm -rf /mnt/q /mnt/elsewhere "$work/folder"
     case $1 in
         none) return ;;
@@ -85,6 +104,11 @@ prepare_drive() {
         noinodes) mount -t tmpfs -o size=256k,nr_inodes=1 quorlane-q /mnt/q ;;
         discarding*) truncate -s 32M "$work/ssd.img" && mkfs.ext4 -q -F -m 0 -b 4096 "$work/ssd.img" &&
                     mount -o loop "$work/ssd.img" /mnt/q && chmod 1777 /mnt/q ;;
+        overlay*) truncate -s 32M "$work/ssd.img" && mkfs.ext4 -q -F -m 0 -b 4096 "$work/ssd.img" &&
+                  mkdir -p /mnt/elsewhere "$work/lower" && mount -o loop "$work/ssd.img" /mnt/elsewhere &&
+                  mkdir /mnt/elsewhere/upper /mnt/elsewhere/work && mount -t overlay quorlane-q -o \
+                      lowerdir="$work/lower",upperdir=/mnt/elsewhere/upper,workdir=/mnt/elsewhere/work /mnt/q &&
+                  if [ "$1" = overlay-hidden ]; then mount -t tmpfs -o size=64k quorlane-hide /mnt/elsewhere; fi ;;
         home-user) truncate -s 32M "$work/ssd.img" && mkfs.ext4 -q -F -b 4096 "$work/ssd.img" &&
                    mount -o loop "$work/ssd.img" /mnt/q && mkdir /mnt/q/home && chown 65534:65534 /mnt/q/home ;;
         *) mount -t tmpfs -o size=256k quorlane-q /mnt/q ;;
@@ -94,6 +118,7 @@ prepare_drive() {
         append-only) chattr +a /mnt/q ;;
         existing) printf '%s' "$secret" >/mnt/q/QUORLANE.TMP ;;
         existing-in-photos) mkdir -p /mnt/q/photos/2026 && printf '%s' "$secret" | tee /mnt/q/notes.txt >/mnt/q/photos/QUORLANE.TMP ;;
+        odd-name) mkdir $'/mnt/q/\e[31mred\nline' ;;
         existing-dir) mkdir /mnt/q/QUORLANE.TMP && printf '%s' "$secret" >/mnt/q/QUORLANE.TMP/inside ;;
         existing-link) ln -s "$work/elsewhere" /mnt/q/QUORLANE.TMP ;;
     esac
@@ -132,28 +157,31 @@ while IFS='|' read -r name args input drive expect status; do
     # A place named by path is the Linux program's. qemu-user (7.2) does not
     # pass the trim request on to the kernel, so there the arm64 program
     # cannot trim, and takes the drive for one that does not discard.
+    eval "argv=($args)"
+    place=$([[ ${argv[0]-} = /mnt* || ${argv[0]-} = ./* || ${argv[0]-} = . ]] && cd /mnt && readlink -m -- "${argv[0]}")
     [ "$runner" = wine ] && [[ $drive = plain-dir || $drive = dir-link || $drive = append-only || $drive = discarding* ||
-                               $args = /mnt* || $args = ./* ]] && continue
-    [ "$runner" = qemu ] && [ "$drive" = discarding ] && continue
+                               $drive = overlay* || -n $place ]] && continue
+    [ "$runner" = qemu ] && [[ $drive = discarding || $drive = overlay ]] && continue
     as=()
     [[ $drive = *-user ]] && as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
     prepare_drive "$drive"
     before=$(snapshot)
     detail=$(mountpoint -q /mnt/q && free_bytes)
+    [ -n "$place" ] && [ -d "$place" ] && detail=$(free_bytes "$(findmnt -n -o TARGET -T "$place")")
     [ "$expect" = refused ] && detail=${reason[${runner/qemu/native}.${drive%%-*}]}
-    place=$([[ $args = /mnt* || $args = ./* ]] && cd /mnt && readlink -m "$args")
     extra=""  # the lines after a fill's last: root's reserve left, and ext4's reserved pool untrimmed
     [[ $drive = discarding* || $drive = home-user ]] &&
         pool=$(($(cat "/sys/fs/ext4/$(basename "$(findmnt -n -o SOURCE /mnt/q)")/reserved_clusters") * 4096))
     [[ $drive = home-user ]] && extra="The drive's free space was not all overwritten: $((
         $(stat -f -c '(%f - %a) * %S' /mnt/q) - pool)) bytes were left."$'\n'
     case $drive in
-        discarding) extra="Trimming free space..." ;;
+        discarding|overlay) extra="Trimming free space..." ;;
+        overlay-hidden) extra="The free space that the file system under this overlay keeps from every file could not be"
+                        extra+=" measured or trimmed from here; run Quorlane on that file system itself." ;;
         discarding-user|home-user) extra+="$pool bytes of free space that the file system keeps from every file were"
             if [ "$runner" = qemu ]; then extra+=" not trimmed, as the drive does not discard; they keep what they held."
             else extra+=" not trimmed, as only root may trim; a run as root on a drive that discards clears them."; fi ;;
     esac
-    eval "argv=($args)"
     why=""
     for _ in $([ "$drive" = append-only ] && echo 1 2 || echo 1); do  # a run must not change what the next finds
         if [ "$input" = closed ]; then
@@ -224,6 +252,11 @@ path: QUORLANE.TMP there     | /mnt/q/photos         | y\n       | existing-in-p
 path: a file                 | /mnt/q/notes.txt      | y\n       | existing-in-photos | usage    | 1
 path: missing                | /mnt/q/nowhere        | y\n       | tmpfs:256k | usage    | 1
 path: a user's own directory | /mnt/q/home           | y\n       | home-user  | filled   | 2
+path: a plain directory      | /mnt/q                | y\n       | plain-dir  | filled   | 0
+path: the current directory  | .                     | y\n       | tmpfs:256k | filled   | 0
+path: control characters     | $'/mnt/q/\e[31mred\nline' | y\n | odd-name  | filled   | 0
+an overlay on ext4           | q:                    | y\n       | overlay    | filled   | 0
+an overlay, its layer hidden | q:                    | y\n       | overlay-hidden | filled | 2
 CASES
 
 # Standard output that goes away: the text is lost, and the fill still runs

@@ -27,6 +27,8 @@ struct Volume {
     std::uint64_t Kept = 0;                  // free space kept from every file, once the file is deleted
     DWORD Refusal = ERROR_NOT_SUPPORTED;     // why it cannot be trimmed
     DWORD SmallestDiscard = 0;
+    DWORD Keeper = KEPT_BY_FILE_SYSTEM;
+    bool FailTrim = false;
     std::vector<DWORD> Writes{};  // the length of every write
     std::vector<std::vector<unsigned char>> Data{};  // and its bytes
     std::vector<std::string> Calls{};
@@ -98,18 +100,19 @@ BOOL CloseHandle(HANDLE File)
     return TRUE;
 }
 
-DWORD GetUntrimmedFreeSpace(PULARGE_INTEGER KeptBytes, LPDWORD SmallestDiscard)
+DWORD GetUntrimmedFreeSpace(PULARGE_INTEGER KeptBytes, LPDWORD SmallestDiscard, LPDWORD Keeper)
 {
     Fake.Calls.push_back("untrimmed");
     KeptBytes->QuadPart = Fake.Kept;
     *SmallestDiscard = Fake.SmallestDiscard;
+    *Keeper = Fake.Keeper;
     return Fake.Refusal;
 }
 
-BOOL TrimFreeSpace()
+DWORD TrimFreeSpace()
 {
     Fake.Calls.push_back("trim");
-    return TRUE;
+    return Fake.FailTrim ? ERROR_GEN_FAILURE : ERROR_SUCCESS;
 }
 
 namespace {
@@ -218,6 +221,30 @@ TEST(Fill, FollowsTheScriptOfEachRun)
          {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          std::string("Trimming free space...\n4096") + Kept +
              "all trimmed, as the drive discards only pieces of 65536 bytes or more; smaller ones keep what they held.\n"},
+        {"a trim that fails: reported with the system's reason",
+         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, 0, ERROR_SUCCESS, 0, KEPT_BY_FILE_SYSTEM, true}, "y\n",
+         Trimmed, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
+         "Trimming free space...\nThe free space could not all be trimmed; what deleted files left in the space the "
+         "file system keeps from every file may remain:\nAccess is denied.\n"},
+        {"space kept that could not be measured, as an ordinary user: reported",
+         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, KEPT_SIZE_UNKNOWN, ERROR_ACCESS_DENIED}, "y\n", Fill,
+         {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
+         "could not be measured; it was not trimmed, as only root may trim; a run as root on a drive that discards "
+         "clears it.\n"},
+        {"space kept that could not be measured, trimmed as a drive of unknown discards: reported",
+         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, KEPT_SIZE_UNKNOWN, ERROR_SUCCESS, DISCARD_SIZE_UNKNOWN},
+         "y\n", Trimmed, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
+         "could not be measured; it was trimmed, but the least the drive discards at once could not be read; smaller "
+         "pieces may keep what they held.\n"},
+        {"a ZFS pool: what it keeps reported",
+         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, KEPT_SIZE_UNKNOWN, ERROR_NOT_SUPPORTED, 0, KEPT_BY_POOL},
+         "y\n", Fill, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
+         "was not overwritten. On OpenZFS, zpool initialize writes over it on any drive, and zpool trim clears it where "
+         "the pool's drives discard.\n"},
+        {"an overlay whose layers cannot be reached: reported",
+         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, KEPT_SIZE_UNKNOWN, ERROR_NOT_SUPPORTED, 0, KEPT_BELOW},
+         "y\n", Fill, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
+         "could not be measured or trimmed from here; run Quorlane on that file system itself.\n"},
         {"past the period of the fill data", {{{19664896, 19664896}, {4096, 4096}}, 0, false, 299}, "y\n",
          Fill, PastOnePeriod, "Drive Q (19664896 bytes free)", 299 * 65536, Flushed},
     };

@@ -1,0 +1,211 @@
+// The mount table on Linux, under the Win32 names of its services.
+//
+//   - The volume of a directory is the mount that directory is on, found in
+//     /proc/self/mountinfo by the mount id statx gives the open directory,
+//     not by its name: a name can lead elsewhere once another file system
+//     is mounted over it, and the place entered is the directory that was
+//     opened. Its mount point is the volume's path; its type (ext4, or
+//     fuse.NAME for a FUSE file system) the file system's name; its source
+//     (a device, a pool's dataset) the volume's name.
+//   - An overlay, as a container's root is, makes every new file in the
+//     directory of its upper layer, on another file system. Where this
+//     process can reach that directory, the volume's free space, what it
+//     keeps from every file and its trim are those of that file system;
+//     where it cannot, the volume is an overlay, and says so.
+
+#include "internal.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
+
+// Headers older than Linux 5.8 lack the mask bit; kernels older than that
+// leave it out, and the mount is then found by its device number.
+#ifndef STATX_MNT_ID
+#define STATX_MNT_ID 0x00001000U
+#endif
+
+constexpr long OverlayMagic = 0x794C7630;
+
+// Decodes in place the octal escapes the mount table writes for a blank,
+// a tab, a newline, a backslash and, in an option, a comma.
+static void Unescape(char* Text)
+{
+    char* To = Text;
+    for (const char* From = Text; *From != '\0'; ++To) {
+        if (From[0] == '\\' && From[1] >= '0' && From[1] <= '3' && From[2] >= '0' && From[2] <= '7' &&
+            From[3] >= '0' && From[3] <= '7') {
+            *To = static_cast<char>((From[1] - '0') << 6 | (From[2] - '0') << 3 | (From[3] - '0'));
+            From += 4;
+        } else {
+            *To = *From++;
+        }
+    }
+    *To = '\0';
+}
+
+// Copies Text into Field, whole or not at all.
+template <std::size_t Size>
+static bool CopyField(const char* Text, char (&Field)[Size])
+{
+    if (std::strlen(Text) >= Size)
+        return false;
+    std::strcpy(Field, Text);
+    return true;
+}
+
+bool FindMount(int Fd, char (&Point)[PATH_MAX], char (&Type)[NAME_MAX + 1], char (&Source)[PATH_MAX],
+               char (&Upper)[PATH_MAX])
+{
+    struct statx Status;
+    if (statx(Fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &Status) != 0)
+        return false;
+    const bool ById = (Status.stx_mask & STATX_MNT_ID) != 0;
+    std::FILE* Table = std::fopen("/proc/self/mountinfo", "re");
+    if (Table == nullptr)
+        return false;
+    // A line: the mount id, its parent's, the device number, the root within
+    // the file system, the mount point, its options, optional fields, "-",
+    // the type, the source and the file system's own options.
+    static char Line[65536];
+    bool Found = false;
+    while (std::fgets(Line, sizeof Line, Table) != nullptr) {
+        if (std::strchr(Line, '\n') == nullptr) {  // longer than the buffer: not one of ours to read
+            int Rest;
+            while ((Rest = std::fgetc(Table)) != EOF && Rest != '\n') {
+            }
+            continue;
+        }
+        unsigned long long Id;
+        unsigned Major, Minor;
+        int PointAt = 0, PointEnd = 0;
+        if (std::sscanf(Line, "%llu %*u %u:%u %*s %n%*s%n", &Id, &Major, &Minor, &PointAt, &PointEnd) != 3 ||
+            PointEnd == 0)
+            continue;
+        if (ById ? Id != Status.stx_mnt_id : makedev(Major, Minor) != makedev(Status.stx_dev_major, Status.stx_dev_minor))
+            continue;
+        char* const Dash = std::strstr(Line + PointEnd, " - ");
+        if (Dash == nullptr)
+            continue;
+        Line[PointEnd] = '\0';
+        char* Fields[3] = {};
+        char* Save = nullptr;
+        char* Field = strtok_r(Dash + 3, " \n", &Save);
+        for (int Index = 0; Field != nullptr && Index < 3; Field = strtok_r(nullptr, " \n", &Save))
+            Fields[Index++] = Field;
+        if (Fields[1] == nullptr)
+            continue;
+        Unescape(Line + PointAt);
+        Unescape(Fields[0]);
+        Unescape(Fields[1]);
+        Upper[0] = '\0';
+        for (char* Option = Fields[2] != nullptr ? strtok_r(Fields[2], ",", &Save) : nullptr; Option != nullptr;
+             Option = strtok_r(nullptr, ",", &Save))
+            if (std::strncmp(Option, "upperdir=", 9) == 0) {
+                Unescape(Option);
+                CopyField(Option + 9, Upper);
+            }
+        Found = CopyField(Line + PointAt, Point) && CopyField(Fields[0], Type) && CopyField(Fields[1], Source);
+        if (ById)  // by device number, the last mount of it wins, as the newest
+            break;
+    }
+    std::fclose(Table);
+    return Found;
+}
+
+int OpenVolume(const char* Directory, bool& Below)
+{
+    Below = false;
+    const int Fd = open(Directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct statfs Volume, Layer;
+    if (Fd < 0 || fstatfs(Fd, &Volume) != 0 || Volume.f_type != OverlayMagic)
+        return Fd;
+    // The overlay counts its free space as its upper layer's file system
+    // does: the directory reached is taken for that layer only where the
+    // counts agree, so that a path that means another thing here (as in a
+    // container, where the path is the host's) is not taken for it.
+    char Point[PATH_MAX], Type[NAME_MAX + 1], Source[PATH_MAX], Upper[PATH_MAX];
+    const int Layers = FindMount(Fd, Point, Type, Source, Upper) && Upper[0] != '\0'
+                           ? open(Upper, O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                           : -1;
+    if (Layers >= 0 && fstatfs(Layers, &Layer) == 0 && Layer.f_type != OverlayMagic &&
+        Layer.f_blocks == Volume.f_blocks && Layer.f_bsize == Volume.f_bsize && Layer.f_files == Volume.f_files) {
+        close(Fd);
+        return Layers;
+    }
+    if (Layers >= 0)
+        close(Layers);
+    Below = true;
+    return Fd;
+}
+
+// Opens the directory Path names, for a look at its mount: the current
+// directory itself where Path is its name or its mount point's, since by
+// name either may now lead to another mount.
+static int OpenNamed(LPCSTR Path)
+{
+    char Here[PATH_MAX], Resolved[PATH_MAX];
+    char Point[PATH_MAX], Type[NAME_MAX + 1], Source[PATH_MAX], Upper[PATH_MAX];
+    const int Current = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (Current >= 0 && getcwd(Here, sizeof Here) != nullptr &&
+        (std::strcmp(Path, Here) == 0 || (realpath(Path, Resolved) != nullptr && std::strcmp(Resolved, Here) == 0) ||
+         (FindMount(Current, Point, Type, Source, Upper) && std::strcmp(Path, Point) == 0)))
+        return Current;
+    if (Current >= 0)
+        close(Current);
+    return open(Path, O_PATH | O_CLOEXEC);
+}
+
+// What the mount table says of the volume of Path; the mount point, the type
+// and the source go to whichever of Point, Type and Source are not null.
+static BOOL DescribeMount(LPCSTR Path, LPSTR Point, LPSTR Type, LPSTR Source, DWORD Size)
+{
+    char Found[3][PATH_MAX], Upper[PATH_MAX];
+    char FoundType[NAME_MAX + 1];
+    const int Fd = Path != nullptr ? OpenNamed(Path) : -1;
+    const bool Known = Fd >= 0 && FindMount(Fd, Found[0], FoundType, Found[1], Upper);
+    if (Fd >= 0)
+        close(Fd);
+    std::strcpy(Found[2], Known ? FoundType : "");
+    LPSTR const Wanted[3] = {Point, Source, Type};
+    for (int Index = 0; Known && Index < 3; ++Index)
+        if (Wanted[Index] != nullptr && std::strlen(Found[Index]) >= Size) {
+            errno = ENAMETOOLONG;
+            return FALSE;
+        }
+    for (int Index = 0; Known && Index < 3; ++Index)
+        if (Wanted[Index] != nullptr)
+            std::strcpy(Wanted[Index], Found[Index]);
+    return Known ? TRUE : FALSE;
+}
+
+BOOL GetVolumePathNameA(LPCSTR FileName, LPSTR VolumePathName, DWORD BufferLength)
+{
+    return DescribeMount(FileName, VolumePathName, nullptr, nullptr, BufferLength);
+}
+
+BOOL GetVolumeInformationA(LPCSTR RootPathName, LPSTR VolumeNameBuffer, DWORD VolumeNameSize,
+                           LPDWORD VolumeSerialNumber, LPDWORD MaximumComponentLength, LPDWORD FileSystemFlags,
+                           LPSTR FileSystemNameBuffer, DWORD FileSystemNameSize)
+{
+    // Linux volumes have no label or serial number that the mount table
+    // tells; the name of the file system is all this gives.
+    if (VolumeNameBuffer != nullptr && VolumeNameSize > 0)
+        VolumeNameBuffer[0] = '\0';
+    if (VolumeSerialNumber != nullptr)
+        *VolumeSerialNumber = 0;
+    if (MaximumComponentLength != nullptr)
+        *MaximumComponentLength = NAME_MAX;
+    if (FileSystemFlags != nullptr)
+        *FileSystemFlags = 0;
+    return DescribeMount(RootPathName, nullptr, FileSystemNameBuffer, nullptr, FileSystemNameSize);
+}
+
+BOOL GetVolumeNameForVolumeMountPointA(LPCSTR VolumeMountPoint, LPSTR VolumeName, DWORD BufferLength)
+{
+    return DescribeMount(VolumeMountPoint, nullptr, nullptr, VolumeName, BufferLength);
+}
