@@ -4,8 +4,9 @@
 // Win32 types, constants and functions Quorlane calls, with the same names and
 // signatures, so that the program's own code compiles unchanged; the Linux
 // backend gives them their effects, a source for each concern in linux/: the
-// console, the drives, the fill's file, the volume's free space, who may use
-// ext4's reserve, what the file system keeps from every file, and the trim.
+// console, the drives, the mount table, the fill's file, the volume's free
+// space, who may use ext4's reserve, what the file system keeps from every
+// file, and the trim.
 //
 // It also declares Quorlane's own services, for what Win32 has no call for:
 //
