@@ -225,8 +225,13 @@ void FillAvailableSpace()
         return;
     }
 
-    std::fputs("Quorlane is now generating a file containing random data in the root directory\n", stdout);
-    std::fputs("of the drive you specified. The file will take up the remaining available disk\n", stdout);
+    if (PlaceDirectory[0] != '\0') {
+        std::fputs("Quorlane is now generating a file containing random data in the directory\n", stdout);
+        std::fputs("you specified. The file will take up the remaining available disk\n", stdout);
+    } else {
+        std::fputs("Quorlane is now generating a file containing random data in the root directory\n", stdout);
+        std::fputs("of the drive you specified. The file will take up the remaining available disk\n", stdout);
+    }
     std::fputs("space and will be deleted after this operation is complete. You can abort this\n", stdout);
     std::fputs("process at any time with CTRL+C or CTRL+BREAK\n\n", stdout);
     CharUpperA(RootPath);

@@ -5,6 +5,7 @@
 static const char ProductTitle[] = "Quorlane 1.00 for Win32";
 static const char AttributionNotice[] = "free-space wiper, (C) 2026 the Quorlane developers";
 static const char WebAddressLine[] = "https://quorlane.example/";
+static const char PathExample[] = "/media/usb";
 
 int main(int argc, char* argv[])
 {
@@ -50,8 +51,11 @@ int main(int argc, char* argv[])
         return WipeIncomplete ? 2 : 0;
     }
 
-    // Not flushed here: the usage text goes out with the exit's flush.
+    // Not flushed here: the usage text goes out with the exit's flush. Where
+    // the platform names drives by path, that form is shown too.
     std::fputs("You must specify a valid drive, e.g.\n", stdout);
     std::fputs("QUORLANE C:\n", stdout);
+    if (IsPlaceName(PathExample))
+        std::printf("quorlane %s\n", PathExample);
     return 1;
 }

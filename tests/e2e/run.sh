@@ -25,6 +25,7 @@ prepare_runner "$@"
 # newline a carriage return and line feed.
 banner=$'\nQuorlane 1.00 for Win32 - free-space wiper, (C) 2026 the Quorlane developers\nhttps://quorlane.example/\n\n'
 usage=$'You must specify a valid drive, e.g.\nQUORLANE C:\n'
+[ "$1" = wine ] || usage+=$'quorlane /media/usb\n'  # the Linux program's path form
 prompt=$'Warning! This process will make it impossible for you to recover any data that\nhas been marked as deleted by the file system. Continue? \n'
 refused=$'Could not create temporary file. Please make sure that there is not already a\nfile named QUORLANE.TMP in the root directory of the destination drive.\n'
 explanation=$'Quorlane is now generating a file containing random data in the root directory\nof the drive you specified. The file will take up the remaining available disk\nspace and will be deleted after this operation is complete. You can abort this\nprocess at any time with CTRL+C or CTRL+BREAK\n\n'
@@ -35,7 +36,7 @@ declare -A reason=([native.existing]="File exists" [native.readonly]="Read-only 
                    [wine.readonly]="Access denied." [wine.noinodes]="Disk full.")
 expected_text() {  # $1: usage, declined, refused or filled; $2: free bytes, or the reason for a refusal;
                    # $3: lines after a fill's last; $4: a place named by path, or empty for drive q:
-    local volume=Q source said="" place
+    local volume=Q source said="" place="" explanation=$explanation
     if [ -n "${4:-}" ]; then  # the volume's mount point, type and device, before the prompt
         volume=$(findmnt -n -o TARGET -T "$4") source=$(findmnt -n -o SOURCE -T "$4") place=$(escaped "$4")
         said="The drive is $(escaped "$volume") ($(findmnt -n -o FSTYPE -T "$4")"
@@ -48,7 +49,8 @@ expected_text() {  # $1: usage, declined, refused or filled; $2: free bytes, or 
         usage) printf '%s' "$banner$usage" ;;
         declined) printf '%s' "$banner$prompt" ;;
         refused) printf '%s' "$banner$said$prompt${refused/the root directory of the destination drive/${place:-&}}$2"$'\n' ;;
-        filled) printf '%s' "$banner$said$prompt${explanation}Drive $(escaped "$volume") ($2 bytes free)"$'\n\nFlushing file buffers...\n'"${3:+$3$'\n'}" ;;
+        filled) [ -n "$place" ] && explanation=${explanation/in the root directory$'\n'of the drive /in the directory$'\n'}
+                printf '%s' "$banner$said$prompt${explanation}Drive $(escaped "$volume") ($2 bytes free)"$'\n\nFlushing file buffers...\n'"${3:+$3$'\n'}" ;;
     esac | if [ "$runner" = wine ]; then sed 's/$/\r/'; else cat; fi
 }
 # A name as the program prints it: control characters as \xHH, and a backslash doubled.
