@@ -1,11 +1,19 @@
 # What users install: on Linux the program, its man page and its documents
 # under the usual directories, packaged as a .deb; on Windows quorlane.exe with
-# README.txt and LICENSE.txt in one zip.
+# README.txt, the documents of docs/ and LICENSE.txt in one zip.
+
+# The documents beyond the README, one file each, in the order the README
+# lists them.
+set(DocumentNames guide limitations evidence speed developing)
 
 if(WIN32)
   # The documents as Windows opens them: .txt files with CRLF line ends.
   configure_file(README.md README.txt @ONLY NEWLINE_STYLE CRLF)
   configure_file(LICENSE LICENSE.txt @ONLY NEWLINE_STYLE CRLF)
+  foreach(Name IN LISTS DocumentNames)
+    configure_file(docs/${Name}.md docs/${Name}.txt @ONLY NEWLINE_STYLE CRLF)
+    install(FILES ${CMAKE_CURRENT_BINARY_DIR}/docs/${Name}.txt DESTINATION docs)
+  endforeach()
   install(TARGETS quorlane RUNTIME DESTINATION .)
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/README.txt ${CMAKE_CURRENT_BINARY_DIR}/LICENSE.txt DESTINATION .)
   set(CPACK_GENERATOR ZIP)
@@ -47,6 +55,8 @@ License: Expat\n")
   install(FILES ${CMAKE_CURRENT_BINARY_DIR}/quorlane.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES README.md LICENSE ${CMAKE_CURRENT_BINARY_DIR}/copyright ${CMAKE_CURRENT_BINARY_DIR}/changelog.gz
           DESTINATION ${DocumentDirectory})
+  list(TRANSFORM DocumentNames REPLACE "(.+)" "docs/\\1.md" OUTPUT_VARIABLE DocumentFiles)
+  install(FILES ${DocumentFiles} DESTINATION ${DocumentDirectory}/docs)
 
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

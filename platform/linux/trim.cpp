@@ -1,15 +1,17 @@
 // The trim on Linux: free space handed back to the drive. Windows' file
-// systems tell the drive at once of the clusters a deleted file frees; ext4,
-// xfs and btrfs, as mounted by default, only when fstrim runs. So once the
-// fill's file is deleted, the volume is asked to discard all its free space,
-// as fstrim asks it (FITRIM), and xfs a group at a time: the drive drops the
-// fill, and with it what was left in the free blocks no file could be given
-// (kept.cpp). Only root may ask, and only a device that discards (an SSD, a
-// loop device on an image, a thin volume) answers. Whether it would is asked
-// first, with a request too short to discard anything, and what stays where
-// it would not is told: the free space no file can be given, and the least
-// the device discards at once where that is more than a block. An overlay is
-// trimmed through its upper layer's file system, where it can be reached.
+// systems tell the drive at once of the clusters a deleted file frees; ext4
+// and xfs, as mounted by default, only when fstrim runs, and btrfs (mounted
+// with discard=async by default since Linux 6.2, on a device that discards)
+// in the background, seconds later. So once the fill's file is deleted, the
+// volume is asked to discard all its free space, as fstrim asks it
+// (FITRIM), and xfs a group at a time: the drive drops the fill, and with it
+// what was left in the free blocks no file could be given (kept.cpp). Only
+// root may ask, and only a device that discards (an SSD, a loop device on an
+// image, a thin volume) answers. Whether it would is asked first, with a
+// request too short to discard anything, and what stays where it would not
+// is told: the free space no file can be given, and the least the device
+// discards at once where that is more than a block. An overlay is trimmed
+// through its upper layer's file system, where it can be reached.
 
 #include "internal.h"
 

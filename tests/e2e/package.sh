@@ -61,7 +61,8 @@ if [ "$generator" = DEB ]; then
     machine=$(readelf -h "$work/root/usr/bin/quorlane" | sed -n 's/^ *Machine: *//p')
     declare -A architecture=([AArch64]=arm64 ["Advanced Micro Devices X86-64"]=amd64)
     why=$(dpkg-deb -c "$deb" | awk '{ print $6 }' | grep -v '/$' | diff - <(printf './usr/%s\n' bin/quorlane \
-          share/doc/quorlane/{LICENSE,README.md,changelog.gz,copyright} share/man/man1/quorlane.1.gz))
+          share/doc/quorlane/{LICENSE,README.md,changelog.gz,copyright} \
+          share/doc/quorlane/docs/{developing,evidence,guide,limitations,speed}.md share/man/man1/quorlane.1.gz))
     [ "$(dpkg-deb -f "$deb" Architecture)" = "${architecture[$machine]:-}" ] || why+="a program for $machine, packaged as $(dpkg-deb -f "$deb" Architecture)"$'\n'
     headers=$(readelf -dlW --dyn-syms "$work/root/usr/bin/quorlane")
     for mark in GNU_RELRO BIND_NOW __stack_chk_fail '__[a-z]*_chk@'; do
@@ -97,9 +98,10 @@ elif [ "$1" = native ]; then
     report "dpkg -r leaves nothing of it" "$why"
 else
     unzip -q -d "$work/unzipped" "$work/package/quorlane-$version-win64.zip"
-    why=$(diff <(printf '%s\n' LICENSE.txt README.txt quorlane.exe) <(ls "$work/unzipped") 2>&1)
-    why+=$(cd "$work/unzipped" && grep -c -v $'\r$' ./*.txt | grep -v ':0$' | sed 's/$/ lines without CRLF/')
-    report "the zip holds quorlane.exe, README.txt and LICENSE.txt, with CRLF line ends" "$why"
+    why=$(diff <(printf '%s\n' LICENSE.txt README.txt docs/{developing,evidence,guide,limitations,speed}.txt quorlane.exe) \
+               <(cd "$work/unzipped" && find . -type f | sed 's|^\./||' | LC_ALL=C sort) 2>&1)
+    why+=$(cd "$work/unzipped" && grep -c -v $'\r$' ./*.txt docs/*.txt | grep -v ':0$' | sed 's/$/ lines without CRLF/')
+    report "the zip holds quorlane.exe, README.txt, the documents and LICENSE.txt, with CRLF line ends" "$why"
     exe=$work/unzipped/quorlane.exe
     strings=$(wrestool -x --raw -t 16 "$exe" | iconv -f UTF-16LE -t UTF-8 2>/dev/null | tr -c '[:print:]' '\n' | grep .)
     manifest=$(wrestool -x --raw -t 24 "$exe")
