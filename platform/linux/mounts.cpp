@@ -61,10 +61,14 @@ static bool CopyField(const char* Text, char (&Field)[Size])
 bool FindMount(int Fd, char (&Point)[PATH_MAX], char (&Type)[NAME_MAX + 1], char (&Source)[PATH_MAX],
                char (&Upper)[PATH_MAX])
 {
+    // By the mount id where the kernel gives it, and else, or where no line
+    // has it (as under qemu-user), by the device number, where the last
+    // mount of it wins, as the newest.
     struct statx Status;
-    if (statx(Fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &Status) != 0)
+    struct stat Device;
+    if (fstat(Fd, &Device) != 0)
         return false;
-    const bool ById = (Status.stx_mask & STATX_MNT_ID) != 0;
+    bool ById = statx(Fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &Status) == 0 && (Status.stx_mask & STATX_MNT_ID) != 0;
     std::FILE* Table = std::fopen("/proc/self/mountinfo", "re");
     if (Table == nullptr)
         return false;
@@ -73,7 +77,14 @@ bool FindMount(int Fd, char (&Point)[PATH_MAX], char (&Type)[NAME_MAX + 1], char
     // the type, the source and the file system's own options.
     static char Line[65536];
     bool Found = false;
-    while (std::fgets(Line, sizeof Line, Table) != nullptr) {
+    for (;;) {
+        if (std::fgets(Line, sizeof Line, Table) == nullptr) {
+            if (Found || !ById)
+                break;
+            ById = false;
+            std::rewind(Table);
+            continue;
+        }
         if (std::strchr(Line, '\n') == nullptr) {  // longer than the buffer: not one of ours to read
             int Rest;
             while ((Rest = std::fgetc(Table)) != EOF && Rest != '\n') {
@@ -86,7 +97,7 @@ bool FindMount(int Fd, char (&Point)[PATH_MAX], char (&Type)[NAME_MAX + 1], char
         if (std::sscanf(Line, "%llu %*u %u:%u %*s %n%*s%n", &Id, &Major, &Minor, &PointAt, &PointEnd) != 3 ||
             PointEnd == 0)
             continue;
-        if (ById ? Id != Status.stx_mnt_id : makedev(Major, Minor) != makedev(Status.stx_dev_major, Status.stx_dev_minor))
+        if (ById ? Id != Status.stx_mnt_id : makedev(Major, Minor) != Device.st_dev)
             continue;
         char* const Dash = std::strstr(Line + PointEnd, " - ");
         if (Dash == nullptr)
@@ -110,7 +121,7 @@ bool FindMount(int Fd, char (&Point)[PATH_MAX], char (&Type)[NAME_MAX + 1], char
                 CopyField(Option + 9, Upper);
             }
         Found = CopyField(Line + PointAt, Point) && CopyField(Fields[0], Type) && CopyField(Fields[1], Source);
-        if (ById)  // by device number, the last mount of it wins, as the newest
+        if (ById)
             break;
     }
     std::fclose(Table);
