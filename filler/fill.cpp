@@ -109,6 +109,36 @@ static void PrintName(const char* Name)
             std::putchar(*Byte);
 }
 
+// The fill's bytes written into the smallest free pieces before the delete.
+static ULARGE_INTEGER MovedBytes = {};
+
+// Before the delete, where the drive will not discard the free space that
+// the file system keeps from every file (and, for another user than root,
+// the LeftBytes it keeps for root): moves what stays free from the smallest
+// free pieces, where deleted files lay, onto blocks the fill has written.
+// Announced first, since a hard disk takes seconds for the scattered writes.
+static void MoveKeptSpace(std::uint64_t LeftBytes)
+{
+    ULARGE_INTEGER Kept;
+    DWORD SmallestDiscard, Keeper;
+    MovedBytes.QuadPart = 0;
+    const DWORD Refusal = GetUntrimmedFreeSpace(&Kept, &SmallestDiscard, &Keeper);
+    if (Keeper != KEPT_BY_FILE_SYSTEM || Kept.QuadPart == 0 || Kept.QuadPart == KEPT_SIZE_UNKNOWN ||
+        (Refusal == ERROR_SUCCESS && SmallestDiscard == 0))
+        return;
+    std::fputs("Moving the free space kept from files onto the fill...\n", stdout);
+    std::fflush(stdout);
+    if (MoveFreeSpaceOntoFill(FileHandle, Kept.QuadPart + LeftBytes, FillBuffer, ChunkSize, &MovedBytes) ==
+        ERROR_GEN_FAILURE) {
+        const DWORD Reason = GetLastError();
+        WipeIncomplete = true;
+        MovedBytes.QuadPart = 0;
+        std::fputs("The free space kept from files could not all be moved onto the fill:\n", stdout);
+        PrintReason(Reason);
+        std::fflush(stdout);
+    }
+}
+
 // Once the file is deleted: has the drive discard the volume's free space
 // where it can, and says where free space that the file system keeps from
 // every file, and so from the fill, keeps what deleted files left there, or
@@ -155,19 +185,23 @@ static void TrimDeletedSpace()
         const char* const Were = Kept.QuadPart == KEPT_SIZE_UNKNOWN ? "; it was" : " were";
         if (Trimmed && SmallestDiscard == DISCARD_SIZE_UNKNOWN)
             std::printf("%s trimmed, but the least the drive discards at once could not be read; smaller pieces "
-                        "may keep what they held.\n",
+                        "may keep what they held.",
                         Were);
         else if (Trimmed)
             std::printf("%s not all trimmed, as the drive discards only pieces of %lu bytes or more; smaller ones "
-                        "keep what they held.\n",
+                        "keep what they held.",
                         Were, static_cast<unsigned long>(SmallestDiscard));
         else if (Refusal == ERROR_ACCESS_DENIED)
-            std::printf("%s not trimmed, as only root may trim; a run as root on a drive that discards clears "
-                        "%s.\n",
+            std::printf("%s not trimmed, as only root may trim; a run as root on a drive that discards clears %s.",
                         Were, Kept.QuadPart == KEPT_SIZE_UNKNOWN ? "it" : "them");
         else
-            std::printf("%s not trimmed, as the drive does not discard; %s.\n", Were,
+            std::printf("%s not trimmed, as the drive does not discard; %s.", Were,
                         Kept.QuadPart == KEPT_SIZE_UNKNOWN ? "it keeps what it held" : "they keep what they held");
+        if (MovedBytes.QuadPart != 0)
+            std::fputs(" Before the delete, the fill took the smallest free pieces, where deleted files lay, and "
+                       "left free blocks it had written.",
+                       stdout);
+        std::fputs("\n", stdout);
     }
     std::fflush(stdout);
 }
@@ -291,6 +325,8 @@ void FillAvailableSpace()
         std::printf("The drive's free space was not all overwritten: %" PRIu64 " bytes were left.\n", LeftBytes);
         std::fflush(stdout);
     }
+    if (Flushed)
+        MoveKeptSpace(LeftBytes > ShortFillMargin ? LeftBytes : 0);
     CloseHandle(FileHandle);
     if (Flushed)
         TrimDeletedSpace();

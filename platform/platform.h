@@ -37,6 +37,18 @@
 //     discard the volume's free space, or why it cannot:
 //     ERROR_ACCESS_DENIED, only an administrator (root) may ask;
 //     ERROR_NOT_SUPPORTED, the drive or the file system does not discard.
+//   DWORD MoveFreeSpaceOntoFill(HANDLE File, ULONGLONG Bytes, LPCVOID Data, DWORD DataLength,
+//                               PULARGE_INTEGER Moved)
+//     Once File, the fill's file, has taken all the space it can and been
+//     flushed: moves what stays free, Bytes of the file system's kept space
+//     (and root's reserve, for another user), off the smallest free pieces,
+//     where deleted files lay, onto blocks the fill has written: frees a
+//     range of File and takes blocks again, each written from Data, in
+//     pieces the file system places in its smallest free pieces first, for
+//     as long as it finds them; then flushes. Sets Moved to the bytes
+//     written so. Returns ERROR_SUCCESS, ERROR_NOT_SUPPORTED where the file
+//     system cannot do it, or ERROR_GEN_FAILURE with the system's reason for
+//     GetLastError.
 //   DWORD TrimFreeSpace()
 //     Has the drive discard all the volume's free space. Returns
 //     ERROR_SUCCESS; a refusal, as GetUntrimmedFreeSpace gives them, where the
@@ -81,6 +93,12 @@ inline DWORD GetUntrimmedFreeSpace(PULARGE_INTEGER KeptBytes, LPDWORD SmallestDi
 
 inline DWORD TrimFreeSpace()
 {
+    return ERROR_NOT_SUPPORTED;
+}
+
+inline DWORD MoveFreeSpaceOntoFill(HANDLE, ULONGLONG, LPCVOID, DWORD, PULARGE_INTEGER Moved)
+{
+    Moved->QuadPart = 0;
     return ERROR_NOT_SUPPORTED;
 }
 
@@ -170,6 +188,7 @@ DWORD FormatMessageA(DWORD Flags, LPCVOID Source, DWORD MessageId, DWORD Languag
 BOOL IsPlaceName(LPCSTR Argument);
 DWORD GetUntrimmedFreeSpace(PULARGE_INTEGER KeptBytes, LPDWORD SmallestDiscard, LPDWORD Keeper);
 DWORD TrimFreeSpace();
+DWORD MoveFreeSpaceOntoFill(HANDLE File, ULONGLONG Bytes, LPCVOID Data, DWORD DataLength, PULARGE_INTEGER Moved);
 BOOL GetVolumeInformationA(LPCSTR RootPathName, LPSTR VolumeNameBuffer, DWORD VolumeNameSize,
                            LPDWORD VolumeSerialNumber, LPDWORD MaximumComponentLength, LPDWORD FileSystemFlags,
                            LPSTR FileSystemNameBuffer, DWORD FileSystemNameSize);

@@ -180,9 +180,12 @@ while IFS='|' read -r name args input drive expect status; do
         discarding|overlay) extra="Trimming free space..." ;;
         overlay-hidden) extra="The free space that the file system under this overlay keeps from every file could not be"
                         extra+=" measured or trimmed from here; run Quorlane on that file system itself." ;;
-        discarding-user|home-user) extra+="$pool bytes of free space that the file system keeps from every file were"
+        discarding-user|home-user) extra+="Moving the free space kept from files onto the fill..."$'\n'
+            extra+="$pool bytes of free space that the file system keeps from every file were"
             if [ "$runner" = qemu ]; then extra+=" not trimmed, as the drive does not discard; they keep what they held."
-            else extra+=" not trimmed, as only root may trim; a run as root on a drive that discards clears them."; fi ;;
+            else extra+=" not trimmed, as only root may trim; a run as root on a drive that discards clears them."; fi
+            extra+=" Before the delete, the fill took the smallest free pieces, where deleted files lay, and left free"
+            extra+=" blocks it had written." ;;
     esac
     why=""
     for _ in $([ "$drive" = append-only ] && echo 1 2 || echo 1); do  # a run must not change what the next finds

@@ -29,6 +29,8 @@ struct Volume {
     DWORD SmallestDiscard = 0;
     DWORD Keeper = KEPT_BY_FILE_SYSTEM;
     bool FailTrim = false;
+    ULONGLONG Moved = 0;  // bytes moved onto the fill before the delete
+    bool FailMove = false;  // and the move then failed
     std::vector<DWORD> Writes{};  // the length of every write
     std::vector<std::vector<unsigned char>> Data{};  // and its bytes
     std::vector<std::string> Calls{};
@@ -109,6 +111,13 @@ DWORD GetUntrimmedFreeSpace(PULARGE_INTEGER KeptBytes, LPDWORD SmallestDiscard, 
     return Fake.Refusal;
 }
 
+DWORD MoveFreeSpaceOntoFill(HANDLE File, ULONGLONG, LPCVOID, DWORD, PULARGE_INTEGER Moved)
+{
+    Fake.Calls.push_back(File == FakeFile ? "move" : "move of another handle");
+    Moved->QuadPart = Fake.Moved;
+    return Fake.FailMove ? ERROR_GEN_FAILURE : Fake.Moved != 0 ? ERROR_SUCCESS : ERROR_NOT_SUPPORTED;
+}
+
 DWORD TrimFreeSpace()
 {
     Fake.Calls.push_back("trim");
@@ -173,10 +182,13 @@ TEST(Fill, FollowsTheScriptOfEachRun)
     const char* const FlushFailedText =
         "...\nCould not write all the data to the drive; its free space may not have been overwritten.\n";
     const char* const Kept = " bytes of free space that the file system keeps from every file were not ";
-    const std::vector<std::string> Fill = {"query", "create", "query", "flush", "close", "untrimmed"};
+    const std::vector<std::string> Fill = {"query", "create", "query", "flush", "untrimmed", "close", "untrimmed"};
+    const std::vector<std::string> Moving = {"query", "create", "query", "flush", "untrimmed", "move", "close",
+                                             "untrimmed"};
     const std::vector<std::string> FlushFailed = {"query", "create", "query", "flush", "close"};
-    std::vector<std::string> Trimmed = Fill;
+    std::vector<std::string> Trimmed = Fill, MovingTrimmed = Moving;
     Trimmed.push_back("trim");
+    MovingTrimmed.push_back("trim");
     std::vector<DWORD> PastOnePeriod(300, 65536);  // chunks 256 on repeat chunks 0 on
     PastOnePeriod.push_back(4096);
     constexpr std::uint64_t TiB4 = 4398047559680;  // past what 32 bits of 1 KiB clusters can count
@@ -208,19 +220,33 @@ TEST(Fill, FollowsTheScriptOfEachRun)
          {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, 1 << 20, ERROR_SUCCESS}, "y\n", Trimmed,
          {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536, "Flushing file buffers...\nTrimming free space...\n"},
         {"space kept from files that only root may trim: reported",
-         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, 10 << 20, ERROR_ACCESS_DENIED}, "y\n", Fill,
+         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, 10 << 20, ERROR_ACCESS_DENIED}, "y\n", Moving,
          {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
-         std::string("Flushing file buffers...\n10485760") + Kept +
+         std::string("Moving the free space kept from files onto the fill...\n10485760") + Kept +
              "trimmed, as only root may trim; a run as root on a drive that discards clears them.\n"},
         {"space kept from files on a drive that does not discard: reported",
-         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, 4096, ERROR_NOT_SUPPORTED}, "y\n", Fill,
+         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, 4096, ERROR_NOT_SUPPORTED}, "y\n", Moving,
          {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          std::string("4096") + Kept + "trimmed, as the drive does not discard; they keep what they held.\n"},
         {"a drive that discards only large pieces: trimmed, and what is kept reported",
-         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, 4096, ERROR_SUCCESS, 65536}, "y\n", Trimmed,
+         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, 4096, ERROR_SUCCESS, 65536}, "y\n", MovingTrimmed,
          {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          std::string("Trimming free space...\n4096") + Kept +
              "all trimmed, as the drive discards only pieces of 65536 bytes or more; smaller ones keep what they held.\n"},
+        {"space kept on a hard disk, moved onto the fill first: the untrimmed line says so",
+         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, 4096, ERROR_NOT_SUPPORTED, 0, KEPT_BY_FILE_SYSTEM, false,
+          1 << 20},
+         "y\n", Moving, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
+         "Moving the free space kept from files onto the fill...\n4096" + std::string(Kept) +
+             "trimmed, as the drive does not discard; they keep what they held. Before the delete, the fill took the "
+             "smallest free pieces, where deleted files lay, and left free blocks it had written.\n"},
+        {"a move that fails partway: reported with the system's reason, and not as done",
+         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, 4096, ERROR_NOT_SUPPORTED, 0, KEPT_BY_FILE_SYSTEM, false,
+          4096, true},
+         "y\n", Moving, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
+         "Moving the free space kept from files onto the fill...\nThe free space kept from files could not all be "
+         "moved onto the fill:\nAccess is denied.\n4096" + std::string(Kept) +
+             "trimmed, as the drive does not discard; they keep what they held.\n"},
         {"a trim that fails: reported with the system's reason",
          {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, 0, ERROR_SUCCESS, 0, KEPT_BY_FILE_SYSTEM, true}, "y\n",
          Trimmed, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
