@@ -18,7 +18,11 @@
 #      default burst of two seconds, through nbdfuse and a loop device, which
 #      discards), with ext4 and with xfs: when Quorlane's bar is half drawn
 #      (mark 40) as a share of its run, the time from its last mark to its
-#      exit, and its run against dd's zero fill and fstrim of the same device.
+#      exit, and its run against dd's zero fill and fstrim of the same device;
+#   4. the same slow device as a hard disk (its loop device, /dev/loop241, of
+#      its own, with discards off), laid out as a used drive as in 2: the
+#      time Quorlane spends moving the free space the file system keeps onto
+#      the fill, against the time of its fill.
 # Prints markdown tables. Speeds are ratios to the reference measured in the
 # same round: 1.00 is as fast as writing zeros, higher is faster.
 #
@@ -191,4 +195,37 @@ for fs in ext4 xfs; do
     zero=$(echo "$dd_times" | median) mine=$(echo "$q_times" | median)
     printf '| %s | %.3f | %.3f | %.2fx | %.0f%% | %.2f s |\n' "$fs" "$zero" "$mine" "$(echo "$zero / $mine" | bc -l)" \
         "$(echo "$(echo "$shares" | median) * 100" | bc -l)" "$(echo "$tails" | median)"
+done
+
+# The slow device as a hard disk: Quorlane on a pseudo-terminal, the move
+# timed from its announcement to the next line, the fill (with its flush)
+# from the answer to that announcement.
+echo
+echo "### The move before the delete, on the slow device as a hard disk, laid out as used, median of $rounds rounds"
+echo
+echo "| file system | fill: seconds | move: seconds | move per fill |"
+echo "|---|---:|---:|---:|"
+for fs in ext4 xfs; do
+    truncate -s 512M "$work/slow.img"
+    if [ "$fs" = ext4 ]; then mkfs.ext4 -q -F "$work/slow.img"; else mkfs.xfs -q -f "$work/slow.img"; fi
+    mount -o loop "$work/slow.img" /mnt/q && mkdir /mnt/q/home
+    mapfile -t gone < <(python3 tests/e2e/evidence.py home /mnt/q/home $(($(stat -f -c '%a * %S' /mnt/q) * 2 / 5)) \
+                        BENCH "$work/digests")
+    sync && rm -f "${gone[@]}" && umount /mnt/q
+    chain_loop=/dev/loop241 attach_chain --filter=rate file "$work/slow.img" rate=240M
+    echo 0 >/sys/block/loop241/queue/discard_max_bytes
+    fills="" moves=""
+    for round in $(seq "$rounds"); do
+        mount "$chain_device" /mnt/q
+        sync
+        # Status 2: what the file system keeps stays untrimmed on a hard disk.
+        python3 tests/e2e/pty_run.py --times "$work/times" 'Continue?' $'y\r' "$quorlane" q: >/dev/null || true
+        read -r fill move < <(awk '$1 == "line" && p { m = $2 - s; p = 0 } $1 == "line" && $3 == "Moving" { s = $2; p = 1 }
+            END { printf "%.4f %.4f\n", s, m }' "$work/times")
+        fills+="$fill " moves+="$move "
+        umount /mnt/q
+    done
+    detach_chain || true
+    fill=$(echo "$fills" | median) move=$(echo "$moves" | median)
+    printf '| %s | %.3f | %.3f | %.0f%% |\n' "$fs" "$fill" "$move" "$(echo "100 * $move / $fill" | bc -l)"
 done

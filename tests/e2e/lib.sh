@@ -80,7 +80,8 @@ wait_for() {
 
 # A real block device with a server behind it: nbdkit, given the plugin and
 # filter arguments, serves on a Unix socket; nbdfuse shows the export as a
-# file; losetup attaches that file as a loop device, named in $chain_device,
+# file; losetup attaches that file as a loop device (the first free one, or
+# $chain_loop where that is set), named in $chain_device,
 # with direct I/O so that the loop keeps no cache of its own, as a disk has none.
 # Both daemons are started here, in the caller's namespace, and ended by their
 # PIDs in detach_chain. Their messages go to $work/chain.log.
@@ -92,7 +93,11 @@ attach_chain() {
     nbdfuse "$work/chain/disk" --unix "$work/chain.sock" 2>>"$work/chain.log" &
     nbdfuse_pid=$!
     wait_for test -f "$work/chain/disk" || return 1
-    chain_device=$(losetup -f --show --direct-io=on "$work/chain/disk")
+    if [ -n "${chain_loop:-}" ]; then  # a loop device of the caller's own, for queue settings of its own
+        losetup --direct-io=on "$chain_loop" "$work/chain/disk" && chain_device=$chain_loop
+    else
+        chain_device=$(losetup -f --show --direct-io=on "$work/chain/disk")
+    fi
 }
 
 # Unmounts drive q: and takes the chain down, whatever state it is in.

@@ -8,8 +8,9 @@ control sequences aside: Wine draws its console with cursor movements between
 the characters). Wine's console drops what is typed before it starts reading,
 hence the pause, and the input is typed again if nothing more appears for a
 few seconds. With --at-mark, SHELL-COMMAND runs once the Nth progress mark
-has appeared; with --times, FILE gets the time of every mark and of the end
-("mark SECONDS", "exit SECONDS"), counted from when INPUT was first typed.
+has appeared; with --times, FILE gets the time of every mark, of every line
+ended and of the end ("mark SECONDS", "line SECONDS TEXT", "exit SECONDS"),
+counted from when INPUT was first typed.
 Exits with the command's status.
 """
 import os
@@ -32,6 +33,8 @@ def main():
         else:
             times_file, args = args[1], args[2:]
     times = []  # when each mark appeared
+    lines = []  # when each line ended, and its text
+    pending = b""  # the line being written
     prompt, typed = args[0].encode(), args[1].encode()
     pid, fd = pty.fork()
     if pid == 0:
@@ -51,7 +54,10 @@ def main():
                 data = b""
             seen += data
             if first_typed is not None:
-                times += [time.monotonic() - first_typed] * data.count(b"#")
+                now = time.monotonic() - first_typed
+                times += [now] * data.count(b"#")
+                *ended, pending = (pending + data).split(b"\n")
+                lines += [(now, CONTROL_SEQUENCE.sub(b"", line).strip(b"\r#").decode(errors="replace")) for line in ended]
             if at_mark is not None and seen.count(b"#") >= at_mark:
                 subprocess.run(hook, shell=True)
                 at_mark = None
@@ -70,6 +76,7 @@ def main():
     if times_file is not None:
         with open(times_file, "w") as out:
             out.writelines(f"mark {t:.3f}\n" for t in times)
+            out.writelines(f"line {t:.3f} {text}\n" for t, text in lines)
             out.write(f"exit {time.monotonic() - first_typed:.3f}\n")
     sys.stdout.buffer.write(seen)
     sys.exit(os.waitstatus_to_exitcode(status))
