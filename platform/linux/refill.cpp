@@ -36,10 +36,10 @@
 //     of the file, they left 530 and 916 of some 2,300 in two runs of three.
 // Measured on used 512 MiB ext4 and 320 MiB xfs drives that do not discard,
 // as root and as an ordinary user, against a plain fill to a full drive on
-// the same drive: on ext4, 1 to 6 deleted files stayed whole in seven runs
-// of eight, where the plain fill left 775 to 2,793, and 767 of 4,203 in the
-// eighth; on xfs, 5 to 82 in seventeen runs of twenty, where it left 1,545
-// to 1,891, and 303 to 492 in three, on drives with fewer than 1,100
+// the same drive: on ext4, 1 to 6 deleted files stayed whole in nine runs
+// of ten, where the plain fill left 775 to 2,793, and 767 of 4,203 in the
+// tenth; on xfs, 5 to 164 in nineteen runs of twenty-two, where it left
+// 1,021 to 1,891, and 303 to 492 in three, on drives with fewer than 1,100
 // deleted files, nearly all of which it left.
 //
 // The blocks are taken past the end of the file, every other one, so that

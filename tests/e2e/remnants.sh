@@ -78,9 +78,9 @@ declare -A mounter=([ntfs]=ntfs-3g [exfat]=mount.exfat-fuse)
 declare -A where=(
     [ext4]="nothing: after the wipe the free space is trimmed, ext4's reserved cluster pool with it, and the device drops what it held"
     [ext4.wine]="ext4's reserved cluster pool (2% of the clusters, 10 MiB here), which no file can have, and Wine's delete does not trim: the deleted files that lay there stay whole"
-    [ext4-hdd]="ext4's reserved cluster pool (2% of the clusters, 10 MiB here, at most 4,096 clusters), which no file can have and a hard disk cannot trim: the deleted files that lay there, small ones in the holes between kept files first, stay whole; the run says so and ends with status 2"
+    [ext4-hdd]="ext4's reserved cluster pool (2% of the clusters, 10 MiB here, at most 4,096 clusters), which no file can have and a hard disk cannot trim: the run moves it, before the delete, off the holes between kept files where small deleted files lay onto blocks the fill wrote, but a few can stay whole; it says so and ends with status 2"
     [ext4-1k]="free pieces of 1 to 3 blocks, which the fill left to the reserved cluster pool, and which are smaller than the device can discard (4 KiB): the run says so and ends with status 2"
-    [xfs-hdd]="free blocks xfs holds back for its own metadata (reserve pool, per-group reservations), which a hard disk cannot trim: whole files among them; the run says so and ends with status 2"
+    [xfs-hdd]="free blocks xfs holds back for its own metadata (reserve pool, per-group reservations), which a hard disk cannot trim: moved as on ext4-hdd, but some whole files can stay; the run says so and ends with status 2"
     [ext4-open]="nothing, once the reserved cluster pool is opened to the fill"
     [ext4-full]="nothing, as for ext4, on a drive kept nearly full by a file of the user's"
     [ext4-user]="the reserved cluster pool, and the blocks reserved for root (5%), which an ordinary user's file cannot have, and which an ordinary user may not trim: the run says how much it left and what it did not trim, and ends with status 2"
