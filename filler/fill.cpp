@@ -4,7 +4,6 @@
 #include "meter.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -43,9 +42,6 @@ static HANDLE FileHandle = INVALID_HANDLE_VALUE;
 static unsigned char Period[GeneratorPeriod];
 static unsigned char* FillBuffer = Period;
 static DWORD LastWriteCount = 0;
-static char ReasonText[512];
-static WCHAR WideReasonText[512];
-static char ConsoleReasonText[4 * 512];
 
 // A full fill leaves only what no file can have: measured at most 48 KiB, on
 // ext4, xfs, btrfs, exFAT, NTFS, ZFS and tmpfs, natively and under Wine. A
@@ -63,38 +59,6 @@ static void QueryFreeSpace()
                         &TotalNumberOfFreeBytes);
 }
 
-// Prints the system's text for error Code on a line of its own: the message
-// above names the likeliest cause, this one the real one (access denied, a
-// read-only medium).
-static void PrintReason(DWORD Code)
-{
-    DWORD Length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
-                                      FORMAT_MESSAGE_MAX_WIDTH_MASK,
-                                  nullptr, Code, 0, ReasonText, sizeof ReasonText, nullptr);
-    while (Length > 0 && std::isspace(static_cast<unsigned char>(ReasonText[Length - 1])))
-        --Length;
-    if (Length == 0) {
-        std::printf("System error %lu.\n", static_cast<unsigned long>(Code));
-        return;
-    }
-    // The text is in the ANSI code page, and a console shows its own output
-    // code page (OEM by default), where a reason with accents would come out
-    // garbled: convert it there. Into a file or a pipe it goes as it is.
-    DWORD Mode;
-    const UINT ConsolePage = GetConsoleOutputCP();
-    if (GetConsoleMode(ConsoleOutput, &Mode) && ConsolePage != GetACP()) {
-        const int Wide = MultiByteToWideChar(CP_ACP, 0, ReasonText, static_cast<int>(Length), WideReasonText,
-                                             sizeof WideReasonText / sizeof WideReasonText[0]);
-        const int Converted = WideCharToMultiByte(ConsolePage, 0, WideReasonText, Wide, ConsoleReasonText,
-                                                  sizeof ConsoleReasonText, nullptr, nullptr);
-        if (Wide > 0 && Converted > 0) {
-            std::printf("%.*s\n", Converted, ConsoleReasonText);
-            return;
-        }
-    }
-    std::printf("%.*s\n", static_cast<int>(Length), ReasonText);
-}
-
 // Prints Name, which comes from the system (a directory, a mount point, a
 // device), with its control characters and backslashes escaped, so that a
 // name cannot move the cursor, colour the terminal or split a line.
@@ -107,103 +71,6 @@ static void PrintName(const char* Name)
             std::fputs("\\\\", stdout);
         else
             std::putchar(*Byte);
-}
-
-// The fill's bytes written into the smallest free pieces before the delete.
-static ULARGE_INTEGER MovedBytes = {};
-
-// Before the delete, where the drive will not discard the free space that
-// the file system keeps from every file (and, for another user than root,
-// the LeftBytes it keeps for root): moves what stays free from the smallest
-// free pieces, where deleted files lay, onto blocks the fill has written.
-// Announced first, since a hard disk takes seconds for the scattered writes.
-static void MoveKeptSpace(std::uint64_t LeftBytes)
-{
-    ULARGE_INTEGER Kept;
-    DWORD SmallestDiscard, Keeper;
-    MovedBytes.QuadPart = 0;
-    const DWORD Refusal = GetUntrimmedFreeSpace(&Kept, &SmallestDiscard, &Keeper);
-    if (Keeper != KEPT_BY_FILE_SYSTEM || Kept.QuadPart == 0 || Kept.QuadPart == KEPT_SIZE_UNKNOWN ||
-        (Refusal == ERROR_SUCCESS && SmallestDiscard == 0))
-        return;
-    std::fputs("Moving the free space kept from files onto the fill...\n", stdout);
-    std::fflush(stdout);
-    if (MoveFreeSpaceOntoFill(FileHandle, Kept.QuadPart + LeftBytes, FillBuffer, ChunkSize, &MovedBytes) ==
-        ERROR_GEN_FAILURE) {
-        const DWORD Reason = GetLastError();
-        WipeIncomplete = true;
-        MovedBytes.QuadPart = 0;
-        std::fputs("The free space kept from files could not all be moved onto the fill:\n", stdout);
-        PrintReason(Reason);
-        std::fflush(stdout);
-    }
-}
-
-// Once the file is deleted: has the drive discard the volume's free space
-// where it can, and says where free space that the file system keeps from
-// every file, and so from the fill, keeps what deleted files left there, or
-// may. The announcement goes first, since a slow drive can take a while to
-// discard.
-static void TrimDeletedSpace()
-{
-    ULARGE_INTEGER Kept;
-    DWORD SmallestDiscard, Keeper;
-    DWORD Refusal = GetUntrimmedFreeSpace(&Kept, &SmallestDiscard, &Keeper);
-    if (Refusal == ERROR_SUCCESS) {
-        std::fputs("Trimming free space...\n", stdout);
-        std::fflush(stdout);
-        Refusal = TrimFreeSpace();
-        if (Refusal == ERROR_GEN_FAILURE) {
-            const DWORD Reason = GetLastError();
-            WipeIncomplete = true;
-            std::fputs("The free space could not all be trimmed; what deleted files left in the space the file "
-                       "system keeps from every file may remain:\n",
-                       stdout);
-            PrintReason(Reason);
-            std::fflush(stdout);
-            return;
-        }
-    }
-    const bool Trimmed = Refusal == ERROR_SUCCESS;
-    if (Keeper == KEPT_BY_POOL) {
-        WipeIncomplete = true;
-        std::fputs("ZFS keeps part of the pool from every file, and how much could not be measured: what deleted "
-                   "files left there was not overwritten. On OpenZFS, zpool initialize writes over it on any drive, "
-                   "and zpool trim clears it where the pool's drives discard.\n",
-                   stdout);
-    } else if (Keeper == KEPT_BELOW) {
-        WipeIncomplete = true;
-        std::fputs("The free space that the file system under this overlay keeps from every file could not be "
-                   "measured or trimmed from here; run Quorlane on that file system itself.\n",
-                   stdout);
-    } else if (Kept.QuadPart != 0 && !(Trimmed && SmallestDiscard == 0)) {
-        WipeIncomplete = true;
-        if (Kept.QuadPart == KEPT_SIZE_UNKNOWN)
-            std::fputs("The free space that the file system keeps from every file could not be measured", stdout);
-        else
-            std::printf("%" PRIu64 " bytes of free space that the file system keeps from every file", Kept.QuadPart);
-        const char* const Were = Kept.QuadPart == KEPT_SIZE_UNKNOWN ? "; it was" : " were";
-        if (Trimmed && SmallestDiscard == DISCARD_SIZE_UNKNOWN)
-            std::printf("%s trimmed, but the least the drive discards at once could not be read; smaller pieces "
-                        "may keep what they held.",
-                        Were);
-        else if (Trimmed)
-            std::printf("%s not all trimmed, as the drive discards only pieces of %lu bytes or more; smaller ones "
-                        "keep what they held.",
-                        Were, static_cast<unsigned long>(SmallestDiscard));
-        else if (Refusal == ERROR_ACCESS_DENIED)
-            std::printf("%s not trimmed, as only root may trim; a run as root on a drive that discards clears %s.",
-                        Were, Kept.QuadPart == KEPT_SIZE_UNKNOWN ? "it" : "them");
-        else
-            std::printf("%s not trimmed, as the drive does not discard; %s.", Were,
-                        Kept.QuadPart == KEPT_SIZE_UNKNOWN ? "it keeps what it held" : "they keep what they held");
-        if (MovedBytes.QuadPart != 0)
-            std::fputs(" Before the delete, the fill took the smallest free pieces, where deleted files lay, and "
-                       "left free blocks it had written.",
-                       stdout);
-        std::fputs("\n", stdout);
-    }
-    std::fflush(stdout);
 }
 
 void FillAvailableSpace()
@@ -326,7 +193,7 @@ void FillAvailableSpace()
         std::fflush(stdout);
     }
     if (Flushed)
-        MoveKeptSpace(LeftBytes > ShortFillMargin ? LeftBytes : 0);
+        MoveKeptSpace(FileHandle, FillBuffer, ChunkSize, LeftBytes > ShortFillMargin ? LeftBytes : 0);
     CloseHandle(FileHandle);
     if (Flushed)
         TrimDeletedSpace();

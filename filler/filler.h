@@ -1,5 +1,6 @@
-// The free-space filler and the state it shares with the front end and the
-// progress meter. Everything here lives for the whole run.
+// The free-space filler, the state it shares with the front end and the
+// progress meter, and what its sources call in one another. Everything here
+// lives for the whole run.
 #pragma once
 
 #include "platform.h"
@@ -44,3 +45,21 @@ extern std::uint64_t BytesWrittenTotal;
 // the file system keeps from every file was not trimmed. The front end turns
 // it into its own exit status.
 extern bool WipeIncomplete;
+
+// Prints the system's text for error Code on a line of its own: the message
+// before it names the likeliest cause, this one the real one (access denied,
+// a read-only medium).
+void PrintReason(DWORD Code);
+
+// Once File, the fill's file, has been flushed and before it is closed,
+// where the drive will not discard the free space that the file system
+// keeps from every file (and, for another user than root, the LeftBytes it
+// keeps for root): moves what stays free from the smallest free pieces,
+// where deleted files lay, onto blocks the fill has written, each written
+// from Data, DataLength bytes of fill.
+void MoveKeptSpace(HANDLE File, LPCVOID Data, DWORD DataLength, std::uint64_t LeftBytes);
+
+// Once the fill's file is deleted: has the drive discard the volume's free
+// space where it can, and says where the free space that the file system
+// keeps from every file keeps what deleted files left there, or may.
+void TrimDeletedSpace();

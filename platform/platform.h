@@ -6,7 +6,7 @@
 // backend gives them their effects, a source for each concern in linux/: the
 // console, the drives, the mount table, the fill's file, the volume's free
 // space, who may use ext4's reserve, what the file system keeps from every
-// file, and the trim.
+// file, moving that onto the fill, and the trim.
 //
 // It also declares Quorlane's own services, for what Win32 has no call for:
 //
@@ -42,8 +42,8 @@
 //     Once File, the fill's file, has taken all the space it can and been
 //     flushed: moves what stays free, Bytes of the file system's kept space
 //     (and root's reserve, for another user), off the smallest free pieces,
-//     where deleted files lay, onto blocks the fill has written: frees a
-//     range of File and takes blocks again, each written from Data, in
+//     where deleted files lay, onto blocks the fill has written: frees
+//     ranges of File and takes blocks again, each written from Data, in
 //     pieces the file system places in its smallest free pieces first, for
 //     as long as it finds them; then flushes. Sets Moved to the bytes
 //     written so. Returns ERROR_SUCCESS, ERROR_NOT_SUPPORTED where the file
