@@ -105,16 +105,24 @@ for drive in tmpfs ext4; do
     umount /mnt/q
 done
 
+# Makes image $2 of size $3 with file system $1 (ext4 or xfs); with $4 set
+# to "used", laid out as a used drive: a home directory over two fifths of
+# its space, two in five of its files deleted between kept ones.
+make_image() {
+    truncate -s "$3" "$2"
+    if [ "$1" = ext4 ]; then mkfs.ext4 -q -F "$2"; else mkfs.xfs -q -f "$2"; fi
+    [ "${4:-}" = used ] || return 0
+    mount -o loop "$2" /mnt/q && mkdir /mnt/q/home
+    mapfile -t gone < <(python3 tests/e2e/evidence.py home /mnt/q/home $(($(stat -f -c '%a * %S' /mnt/q) * 2 / 5)) \
+                        BENCH "$work/digests")
+    sync && rm -f "${gone[@]}" && umount /mnt/q  # the deleted files reached the disk first
+}
+
 # The trim on used drives: dd's zero fill and fstrim, and Quorlane, whom
 # strace stops at its syncfs and FITRIM alone to time them, in turn.
 declare -A trims runs
 for fs in ext4 xfs; do
-    truncate -s 1G "$work/used.img"
-    if [ "$fs" = ext4 ]; then mkfs.ext4 -q -F "$work/used.img"; else mkfs.xfs -q -f "$work/used.img"; fi
-    mount -o loop "$work/used.img" /mnt/q && mkdir /mnt/q/home
-    mapfile -t gone < <(python3 tests/e2e/evidence.py home /mnt/q/home $(($(stat -f -c '%a * %S' /mnt/q) * 2 / 5)) \
-                        BENCH "$work/digests")
-    sync && rm -f "${gone[@]}" && umount /mnt/q  # the deleted files reached the disk first
+    make_image "$fs" "$work/used.img" 1G used
     rm -f "$work/trims"
     for round in $(seq "$rounds"); do
         for contender in $(shuf -e dd_zero quorlane); do
@@ -170,8 +178,7 @@ echo
 echo "| file system | dd zeros and fstrim: seconds | Quorlane: seconds | speed vs dd and fstrim | mark 40 at | last mark to exit |"
 echo "|---|---:|---:|---:|---:|---:|"
 for fs in ext4 xfs; do
-    truncate -s 512M "$work/slow.img"
-    if [ "$fs" = ext4 ]; then mkfs.ext4 -q -F "$work/slow.img"; else mkfs.xfs -q -f "$work/slow.img"; fi
+    make_image "$fs" "$work/slow.img" 512M
     attach_chain --filter=rate file "$work/slow.img" rate=240M
     dd_times="" q_times="" shares="" tails=""
     for round in $(seq "$rounds"); do
@@ -206,12 +213,7 @@ echo
 echo "| file system | fill: seconds | move: seconds | move per fill |"
 echo "|---|---:|---:|---:|"
 for fs in ext4 xfs; do
-    truncate -s 512M "$work/slow.img"
-    if [ "$fs" = ext4 ]; then mkfs.ext4 -q -F "$work/slow.img"; else mkfs.xfs -q -f "$work/slow.img"; fi
-    mount -o loop "$work/slow.img" /mnt/q && mkdir /mnt/q/home
-    mapfile -t gone < <(python3 tests/e2e/evidence.py home /mnt/q/home $(($(stat -f -c '%a * %S' /mnt/q) * 2 / 5)) \
-                        BENCH "$work/digests")
-    sync && rm -f "${gone[@]}" && umount /mnt/q
+    make_image "$fs" "$work/slow.img" 512M used
     chain_loop=/dev/loop241 attach_chain --filter=rate file "$work/slow.img" rate=240M
     echo 0 >/sys/block/loop241/queue/discard_max_bytes
     fills="" moves=""
