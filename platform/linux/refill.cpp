@@ -11,23 +11,27 @@
 // So a small range of the fill's own file is freed, whose blocks already
 // hold the fill, and the file then takes blocks one at a time, each written
 // with fill data, until the drive is full again; and so on, range after
-// range, until a few times the kept space has been freed. A one-block
-// request goes to small free pieces first, and what stays free at the end
-// lies in freed ranges. Where the ranges go is what the two file systems
-// differ in:
+// range, until twice and a quarter the kept space has been freed. A
+// one-block request goes to small free pieces first, and what stays free at
+// the end lies in freed ranges. Where the ranges go is what the two file
+// systems differ in:
 //   - ext4 neither rounds up a request that fallocate makes nor serves it
 //     from a preallocation, so it asks for exactly one block. A large file's
-//     requests go on in the group where the last one landed, taking a piece
-//     of exactly one block as soon as they meet one, or else the smallest of
-//     the first pieces scanned, and leave that group only once nothing in it
-//     is free, for the next group (measured on Linux 6.18). So a freed range
-//     in a group they reach is taken up in the end, whatever else is free in
-//     the groups after it. The ranges are therefore freed one after another
-//     in the group the requests reach last, counted from the group of the
-//     file's last block, where its last pieces were taken. Freed from the
-//     file's start, or in its longest piece, they left 850 to 2,000 deleted
-//     files in five ordinary users' runs of twelve: the requests reached the
-//     ranges before the groups holding the deleted files.
+//     requests start in the group where the last of its requests that ext4
+//     had to search for landed (not always that of the file's last block),
+//     take a piece of exactly one block as soon as they meet one, or else
+//     the smallest of the first pieces scanned, and leave a group only once
+//     nothing in it is free, for the next group (measured on Linux 6.18).
+//     So a freed range in a group they reach is taken up in the end,
+//     whatever else is free in the groups after it. Each range is therefore
+//     freed in the group they reach last from the group where the last
+//     request landed, the one just before it, made of the file's stretches
+//     there, however short: when the requests move on, so do the ranges.
+//     Freed instead in the group reached last from that of the file's last
+//     block, in one piece and spilling into the groups before it, they left
+//     up to nine tenths of a plain fill's deleted files in half of twenty
+//     ordinary users' runs, whose kept space (root's reserve) is larger than
+//     such a group holds of the file.
 //   - xfs takes for a one-block request the free piece nearest the one it
 //     took before, so that the requests move along the drive from piece to
 //     piece, and walk through a freed range they meet. So the ranges are
@@ -35,22 +39,19 @@
 //     go on to the next small piece. Freed one after another from the start
 //     of the file, they left 530 and 916 of some 2,300 in two runs of three.
 // Measured on used 512 MiB ext4 and 320 MiB xfs drives that do not discard,
-// against a plain fill to a full drive on the same drive: on ext4 as root,
-// at most a few deleted files (7 blocks of them) stayed whole in eleven runs
-// of eleven, where the plain fill left 775 to 2,793; as an ordinary user, whose kept space (root's reserve) is
-// more than the group reached last holds of the file, a few in about half
-// the runs, and in the others up to nine tenths of the plain fill's count:
-// the requests start in the group where the fill's last request landed,
-// not always that of the file's last block, and where that group comes
-// after the one holding the deleted files, they reach it last. On xfs, 5 to
-// 164 in nineteen runs of twenty-two, where it left 1,021 to 1,891, and 303
-// to 492 in three, on drives with fewer than 1,100 deleted files, nearly
-// all of which it left.
+// against a plain fill to a full drive on the same drive: on ext4, as root
+// and as an ordinary user, at most 26 blocks of deleted files stayed in
+// each of 39 runs over 21 sets of files, 0 to 6 whole files where counted,
+// where the plain fill left 579 to 2,684; on a 2 GiB drive, 10 of 6,774.
+// On xfs, 5 to 164 in nineteen runs of twenty-two, where the plain fill
+// left 1,021 to 1,891, and 303 to 492 in three, on drives with fewer than
+// 1,100 deleted files, nearly all of which it left.
 //
 // The blocks are taken past the end of the file, every other one, so that
 // no two merge into one piece and each request is a piece of its own. A
 // range's requests take at most what it freed, and at most 768 MiB is freed
-// in all, so the requests are bounded whatever the drive's size. All of it
+// in all, so the requests are bounded whatever the drive's size; the file's
+// pieces are read a few at a time into a buffer on the stack. All of it
 // belongs to the fill's nameless file, and goes with it on close.
 
 #include "internal.h"
@@ -69,40 +70,80 @@
 constexpr std::uint64_t RangeBytes = std::uint64_t{2} << 20;
 constexpr std::uint64_t MostFreed = std::uint64_t{768} << 20;
 
-// On ext4: where in the file the ranges to free start, 0 where the file
-// system cannot say. The requests start in the group of the file's last
-// block, and reach the groups after it in turn, so the ranges go in the
-// file's longest piece in the group they reach last. The file's pieces are
-// read a few at a time.
-static std::uint64_t LastReached(int Fd, std::uint64_t Size, std::uint64_t GroupBytes, std::uint64_t Groups)
+// On ext4: the size of a group, and how many the drive has, or one more.
+static std::uint64_t GroupBytes, Groups;
+
+// Calls Take(Logical, Length, Group) for each stretch of the file's first
+// Size bytes from From on that lies in one group, in the file's order,
+// until Take returns false. The file's pieces are read a few at a time.
+template <typename Visit>
+static void Stretches(int Fd, std::uint64_t From, std::uint64_t Size, Visit Take)
 {
     constexpr unsigned Count = 32;
     alignas(fiemap) unsigned char Buffer[sizeof(fiemap) + Count * sizeof(fiemap_extent)];
     fiemap& Map = *reinterpret_cast<fiemap*>(Buffer);
-    const auto Read = [&](std::uint64_t Offset) {
+    for (std::uint64_t Offset = From; Offset < Size;) {
         std::memset(Buffer, 0, sizeof Buffer);
         Map.fm_start = Offset;
         Map.fm_length = Size - Offset;
         Map.fm_extent_count = Count;
-        return ioctl(Fd, FS_IOC_FIEMAP, Buffer) == 0 && Map.fm_mapped_extents != 0;
-    };
-    if (Size == 0 || !Read(Size - 1))
-        return 0;
-    const std::uint64_t Start = Map.fm_extents[0].fe_physical / GroupBytes;
-    std::uint64_t Where = 0, Latest = 0, Longest = 0;
-    for (std::uint64_t Offset = 0; Offset < Size && Read(Offset);) {
+        if (ioctl(Fd, FS_IOC_FIEMAP, Buffer) != 0 || Map.fm_mapped_extents == 0)
+            return;
         const std::uint64_t Before = Offset;
         for (unsigned N = 0; N < Map.fm_mapped_extents; ++N) {
             const fiemap_extent& Piece = Map.fm_extents[N];
-            const std::uint64_t Reached = (Piece.fe_physical / GroupBytes % Groups + Groups - Start % Groups) % Groups;
-            if (Reached > Latest || (Reached == Latest && Piece.fe_length > Longest))
-                Where = Piece.fe_logical, Latest = Reached, Longest = Piece.fe_length;
-            Offset = std::max<std::uint64_t>(Offset, Piece.fe_logical + Piece.fe_length);
+            const std::uint64_t End = std::min<std::uint64_t>(Piece.fe_logical + Piece.fe_length, Size);
+            for (std::uint64_t At = std::max<std::uint64_t>(Piece.fe_logical, Offset); At < End;) {
+                const std::uint64_t Physical = Piece.fe_physical + (At - Piece.fe_logical);
+                const std::uint64_t Length = std::min(End - At, GroupBytes - Physical % GroupBytes);
+                if (!Take(At, Length, Physical / GroupBytes))
+                    return;
+                At += Length;
+            }
+            Offset = std::max(Offset, End);
         }
         if (Offset == Before)
-            break;
+            return;
     }
-    return Where;
+}
+
+// The group that holds the file's byte at Logical; Groups where the file
+// system cannot say.
+static std::uint64_t GroupOf(int Fd, std::uint64_t Logical)
+{
+    std::uint64_t Group = Groups;
+    Stretches(Fd, Logical, Logical + 1, [&](std::uint64_t, std::uint64_t, std::uint64_t In) {
+        Group = In % Groups;
+        return false;
+    });
+    return Group;
+}
+
+// The group the requests, now in group Walk, reach last of those that hold
+// some of the file's first Size bytes; Groups where none does.
+static std::uint64_t Behind(int Fd, std::uint64_t Size, std::uint64_t Walk)
+{
+    std::uint64_t Last = Groups, Latest = 0;
+    Stretches(Fd, 0, Size, [&](std::uint64_t, std::uint64_t, std::uint64_t Group) {
+        const std::uint64_t Rank = (Group % Groups + Groups - Walk) % Groups;
+        if (Last == Groups || Rank > Latest)
+            Last = Group % Groups, Latest = Rank;
+        return true;
+    });
+    return Last;
+}
+
+// The file's next stretch from From on in Group: its start, and its length,
+// 0 where there is none.
+static std::uint64_t NextIn(int Fd, std::uint64_t From, std::uint64_t Size, std::uint64_t Group, std::uint64_t& Start)
+{
+    std::uint64_t Count = 0;
+    Stretches(Fd, From, Size, [&](std::uint64_t At, std::uint64_t Length, std::uint64_t In) {
+        if (In % Groups == Group)
+            Start = At, Count = Length;
+        return Count == 0;
+    });
+    return Count;
 }
 
 DWORD MoveFreeSpaceOntoFill(HANDLE File, ULONGLONG Bytes, LPCVOID Data, DWORD DataLength, PULARGE_INTEGER Moved)
@@ -116,46 +157,81 @@ DWORD MoveFreeSpaceOntoFill(HANDLE File, ULONGLONG Bytes, LPCVOID Data, DWORD Da
         return ERROR_NOT_SUPPORTED;
     const std::uint64_t Block = static_cast<std::uint64_t>(Volume.f_bsize);
     const std::uint64_t Size = static_cast<std::uint64_t>(Status.st_size) / Block * Block;
-    // Freed in all: on ext4 four and a half times the kept space, on xfs
-    // two and a quarter, within half the file. On ext4 two and a quarter
-    // times left 475 to 722 deleted files in three runs of eight; on xfs
-    // more would cost more than a quarter of the fill's time.
-    const bool Packed = Volume.f_type == Ext4Magic;
-    const std::uint64_t Freed = std::min({Packed ? Bytes / 2 * 9 : Bytes / 4 * 9, MostFreed, Size / 2});
-    const std::uint64_t Length = std::min(RangeBytes, Freed) / Block * Block;
+    // Freed in all: twice and a quarter the kept space, within half the
+    // file. On ext4 one and a half times left 295 blocks of deleted files in
+    // one run of eight; on xfs more would cost more than a quarter of the
+    // fill's time.
+    const std::uint64_t Freed = std::min({Bytes / 4 * 9, MostFreed, Size / 2}) / Block * Block;
+    const std::uint64_t Length = std::min(RangeBytes, Freed);
     if (Length == 0)
         return ERROR_NOT_SUPPORTED;
-    const std::uint64_t Ranges = (Freed + Length - 1) / Length;
-    // A group of ext4 holds as many blocks as its bitmap's block has bits.
-    const std::uint64_t GroupBytes = Block * 8 * Block;
-    const std::uint64_t Groups = (static_cast<std::uint64_t>(Volume.f_blocks) * Block + GroupBytes - 1) / GroupBytes;
-    const std::uint64_t First =
-        Packed && Groups != 0 ? std::min(LastReached(Fd, Size, GroupBytes, Groups), Size - Ranges * Length) / Block * Block
-                              : 0;
     const std::uint64_t Pieces = DataLength / Block;
     std::uint64_t Next = Size + Block;
-    for (std::uint64_t Range = 0; Range < Ranges; ++Range) {
-        // On ext4 one after another, elsewhere spread over the file.
-        const std::uint64_t Start = Packed || Ranges == 1 ? First + Range * Length
-                                                          : (Size - Length) / (Ranges - 1) * Range / Block * Block;
-        if (fallocate(Fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(Start),
-                      static_cast<off_t>(Length)) != 0)
-            return Moved->QuadPart == 0 && (errno == EOPNOTSUPP || errno == ENOSYS) ? ERROR_NOT_SUPPORTED
-                                                                                    : ERROR_GEN_FAILURE;
-        // The freed blocks can be taken again once the file system has
-        // committed their release.
+    // Frees Count bytes at Start.
+    const auto Free = [&](std::uint64_t Start, std::uint64_t Count) {
+        return fallocate(Fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(Start),
+                         static_cast<off_t>(Count)) == 0;
+    };
+    const auto Failed = [&]() -> DWORD {
+        return Moved->QuadPart == 0 && (errno == EOPNOTSUPP || errno == ENOSYS) ? ERROR_NOT_SUPPORTED
+                                                                                : ERROR_GEN_FAILURE;
+    };
+    // Waits until the file system has committed the release of what was
+    // freed, so that it can be taken again, and takes blocks one at a time
+    // until the drive is full again: a request refused for want of space
+    // (ENOSPC; EDQUOT, EFBIG for a quota or a size limit).
+    const auto Refill = [&]() -> DWORD {
         if (fsync(Fd) != 0)
             return ERROR_GEN_FAILURE;
-        // A request refused for want of space (ENOSPC; EDQUOT, EFBIG for a
-        // quota or a size limit) means the drive is full again.
         for (; fallocate(Fd, 0, static_cast<off_t>(Next), static_cast<off_t>(Block)) == 0; Next += 2 * Block) {
             const void* const Piece = static_cast<const unsigned char*>(Data) + Next / Block % Pieces * Block;
             if (pwrite(Fd, Piece, Block, static_cast<off_t>(Next)) != static_cast<ssize_t>(Block))
                 return ERROR_GEN_FAILURE;
             Moved->QuadPart += Block;
         }
-        if (errno != ENOSPC && errno != EDQUOT && errno != EFBIG)
-            return Moved->QuadPart == 0 && errno == EOPNOTSUPP ? ERROR_NOT_SUPPORTED : ERROR_GEN_FAILURE;
+        return errno == ENOSPC || errno == EDQUOT || errno == EFBIG ? ERROR_SUCCESS : Failed();
+    };
+    if (Volume.f_type != Ext4Magic) {
+        // On xfs spread over the file.
+        const std::uint64_t Ranges = (Freed + Length - 1) / Length;
+        for (std::uint64_t Range = 0; Range < Ranges; ++Range) {
+            if (!Free(Ranges == 1 ? 0 : (Size - Length) / (Ranges - 1) * Range / Block * Block, Length / Block * Block))
+                return Failed();
+            if (const DWORD Error = Refill(); Error != ERROR_SUCCESS)
+                return Error;
+        }
+        return fdatasync(Fd) == 0 ? ERROR_SUCCESS : ERROR_GEN_FAILURE;
+    }
+    // A group of ext4 holds as many blocks as its bitmap's block has bits.
+    // statfs leaves out the blocks the file system's own tables take, and a
+    // group too many keeps the groups in the same order.
+    GroupBytes = Block * 8 * Block;
+    Groups = static_cast<std::uint64_t>(Volume.f_blocks) * Block / GroupBytes + 2;
+    // Each range goes in the group the requests reach last from the one
+    // where the last of them landed (at first, that of the file's last
+    // block), made of as many of the file's stretches there as it takes.
+    std::uint64_t Walk = GroupOf(Fd, Size - Block), Group = Groups, Start = 0, Count = 0;
+    for (std::uint64_t Done = 0; Done < Freed;) {
+        std::uint64_t Range = 0;
+        while (Range < Length && Done < Freed) {
+            if (Count == 0 && Group != Groups)
+                Count = NextIn(Fd, Start, Size, Group, Start);
+            if (Count == 0 && (Group = Behind(Fd, Size, Walk)) != Groups)
+                Count = NextIn(Fd, 0, Size, Group, Start);
+            if (Count == 0)
+                break;
+            const std::uint64_t Taken = std::min({Count, Length - Range, Freed - Done});
+            if (!Free(Start, Taken))
+                return Failed();
+            Start += Taken, Count -= Taken, Range += Taken, Done += Taken;
+        }
+        if (Range == 0)
+            break;
+        if (const DWORD Error = Refill(); Error != ERROR_SUCCESS)
+            return Error;
+        // Where the requests went on to another group, so do the ranges.
+        if (const std::uint64_t Now = Moved->QuadPart != 0 ? GroupOf(Fd, Next - 2 * Block) : Walk; Now != Walk)
+            Walk = Now, Group = Groups, Count = 0;
     }
     return fdatasync(Fd) == 0 ? ERROR_SUCCESS : ERROR_GEN_FAILURE;
 }
