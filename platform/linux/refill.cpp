@@ -11,41 +11,39 @@
 // So a small range of the fill's own file is freed, whose blocks already
 // hold the fill, and the file then takes blocks one at a time, each written
 // with fill data, until the drive is full again; and so on, range after
-// range, until twice and a quarter the kept space has been freed. A
-// one-block request goes to small free pieces first, and what stays free at
-// the end lies in freed ranges. Where the ranges go is what the two file
-// systems differ in:
+// range, until twice and a quarter the kept space has been freed. What
+// stays free at the end then lies in freed ranges, if the requests reach
+// the ranges last. Both file systems serve a large file's one-block
+// requests group by group (ext4's block groups, xfs's allocation groups),
+// staying in a group until nothing in it is free and then going on to the
+// next (measured on Linux 6.18):
 //   - ext4 neither rounds up a request that fallocate makes nor serves it
-//     from a preallocation, so it asks for exactly one block. A large file's
-//     requests start in the group where the last of its requests that ext4
+//     from a preallocation, so it asks for exactly one block. The requests
+//     start in the group where the last of the file's requests that ext4
 //     had to search for landed (not always that of the file's last block),
-//     take a piece of exactly one block as soon as they meet one, or else
-//     the smallest of the first pieces scanned, and leave a group only once
-//     nothing in it is free, for the next group (measured on Linux 6.18).
-//     So a freed range in a group they reach is taken up in the end,
-//     whatever else is free in the groups after it. Each range is therefore
-//     freed in the group they reach last from the group where the last
-//     request landed, the one just before it, made of the file's stretches
-//     there, however short: when the requests move on, so do the ranges.
-//     Freed instead in the group reached last from that of the file's last
-//     block, in one piece and spilling into the groups before it, they left
-//     up to nine tenths of a plain fill's deleted files in half of twenty
-//     ordinary users' runs, whose kept space (root's reserve) is larger than
-//     such a group holds of the file.
-//   - xfs takes for a one-block request the free piece nearest the one it
-//     took before, so that the requests move along the drive from piece to
-//     piece, and walk through a freed range they meet. So the ranges are
-//     spread over the whole file: a walk takes one range, and the requests
-//     go on to the next small piece. Freed one after another from the start
-//     of the file, they left 530 and 916 of some 2,300 in two runs of three.
+//     and in a group take a piece of exactly one block as soon as they meet
+//     one, or else the smallest of the first pieces scanned.
+//   - xfs takes for each request the free piece in the group nearest the
+//     one it took before, walking through a freed range it meets.
+// So a freed range in a group the requests reach is taken up in the end,
+// whatever else is free in the groups after it. Each range is therefore
+// made of the file's stretches in the group the requests reach last from
+// the group where the last of them landed, the one just before it, however
+// short those stretches are: when the requests go on, so do the ranges.
+// Freed in one piece in the group reached last from that of the file's
+// last block, spilling into the groups before it, the ranges left up to
+// nine tenths of a plain fill's deleted files in half of twenty ordinary
+// users' runs on ext4, whose kept space (root's reserve) is more than such
+// a group holds of the file; spread over the whole file on xfs, they left
+// 962 to 1,889 blocks of deleted files in six runs of thirteen on drives
+// with few of them (2,726 to 5,599 blocks).
 // Measured on used 512 MiB ext4 and 320 MiB xfs drives that do not discard,
 // against a plain fill to a full drive on the same drive: on ext4, as root
 // and as an ordinary user, at most 26 blocks of deleted files stayed in
-// each of 39 runs over 21 sets of files, 0 to 6 whole files where counted,
-// where the plain fill left 579 to 2,684; on a 2 GiB drive, 10 of 6,774.
-// On xfs, 5 to 164 in nineteen runs of twenty-two, where the plain fill
-// left 1,021 to 1,891, and 303 to 492 in three, on drives with fewer than
-// 1,100 deleted files, nearly all of which it left.
+// each of 57 runs over 35 sets of files, 0 to 6 whole files where counted,
+// where the plain fill left 477 to 2,684; on a 2 GiB drive, 10 of 6,774.
+// On xfs, at most 75 blocks in each of 31 runs over 31 sets of files, 0 to
+// 25 whole files where counted, where the plain fill left 1,504 to 1,903.
 //
 // The blocks are taken past the end of the file, every other one, so that
 // no two merge into one piece and each request is a piece of its own. A
@@ -158,19 +156,32 @@ DWORD MoveFreeSpaceOntoFill(HANDLE File, ULONGLONG Bytes, LPCVOID Data, DWORD Da
     const std::uint64_t Block = static_cast<std::uint64_t>(Volume.f_bsize);
     const std::uint64_t Size = static_cast<std::uint64_t>(Status.st_size) / Block * Block;
     // Freed in all: twice and a quarter the kept space, within half the
-    // file. On ext4 one and a half times left 295 blocks of deleted files in
-    // one run of eight; on xfs more would cost more than a quarter of the
-    // fill's time.
+    // file. One and a half times left up to 295 blocks of deleted files on
+    // ext4 in one run of eight, and up to 543 on xfs in four of ten.
     const std::uint64_t Freed = std::min({Bytes / 4 * 9, MostFreed, Size / 2}) / Block * Block;
     const std::uint64_t Length = std::min(RangeBytes, Freed);
     if (Length == 0)
         return ERROR_NOT_SUPPORTED;
     const std::uint64_t Pieces = DataLength / Block;
     std::uint64_t Next = Size + Block;
-    // Frees Count bytes at Start.
+    // Frees Count bytes at Start. xfs wants a few free blocks to free part
+    // of a file, and a full drive can have none: the last 16 blocks taken
+    // are then given back, once their data is on the disk, and the part
+    // freed again.
     const auto Free = [&](std::uint64_t Start, std::uint64_t Count) {
-        return fallocate(Fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(Start),
-                         static_cast<off_t>(Count)) == 0;
+        const auto Punch = [&] {
+            return fallocate(Fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(Start),
+                             static_cast<off_t>(Count)) == 0;
+        };
+        constexpr std::uint64_t Back = 16;
+        if (Punch())
+            return true;
+        if (errno != ENOSPC || Next < Size + (2 * Back + 1) * Block || fdatasync(Fd) != 0 ||
+            ftruncate(Fd, static_cast<off_t>(Next - 2 * Back * Block)) != 0)
+            return false;
+        Next -= 2 * Back * Block;
+        Moved->QuadPart -= Back * Block;
+        return Punch();
     };
     const auto Failed = [&]() -> DWORD {
         return Moved->QuadPart == 0 && (errno == EOPNOTSUPP || errno == ENOSYS) ? ERROR_NOT_SUPPORTED
@@ -191,22 +202,22 @@ DWORD MoveFreeSpaceOntoFill(HANDLE File, ULONGLONG Bytes, LPCVOID Data, DWORD Da
         }
         return errno == ENOSPC || errno == EDQUOT || errno == EFBIG ? ERROR_SUCCESS : Failed();
     };
-    if (Volume.f_type != Ext4Magic) {
-        // On xfs spread over the file.
-        const std::uint64_t Ranges = (Freed + Length - 1) / Length;
-        for (std::uint64_t Range = 0; Range < Ranges; ++Range) {
-            if (!Free(Ranges == 1 ? 0 : (Size - Length) / (Ranges - 1) * Range / Block * Block, Length / Block * Block))
-                return Failed();
-            if (const DWORD Error = Refill(); Error != ERROR_SUCCESS)
-                return Error;
-        }
-        return fdatasync(Fd) == 0 ? ERROR_SUCCESS : ERROR_GEN_FAILURE;
-    }
     // A group of ext4 holds as many blocks as its bitmap's block has bits.
-    // statfs leaves out the blocks the file system's own tables take, and a
-    // group too many keeps the groups in the same order.
-    GroupBytes = Block * 8 * Block;
-    Groups = static_cast<std::uint64_t>(Volume.f_blocks) * Block / GroupBytes + 2;
+    // xfs tells anyone who asks for its geometry (in the ioctl's first
+    // version, 112 bytes, which every kernel answers) its block size and how
+    // many blocks a group (an allocation group) holds; where it does not, the
+    // drive is taken as one group. statfs leaves out the blocks the file
+    // system's own tables take, and a group too many keeps the groups in the
+    // same order.
+    const std::uint64_t Drive = static_cast<std::uint64_t>(Volume.f_blocks) * Block;
+    std::uint32_t Geometry[28] = {};
+    GroupBytes = Drive;
+    if (Volume.f_type == Ext4Magic)
+        GroupBytes = Block * 8 * Block;
+    else if (Volume.f_type == XfsMagic && ioctl(Fd, _IOR('X', 100, decltype(Geometry)), Geometry) == 0)
+        GroupBytes = std::uint64_t{Geometry[0]} * Geometry[2];
+    GroupBytes = std::max(GroupBytes, Block);
+    Groups = Drive / GroupBytes + 2;
     // Each range goes in the group the requests reach last from the one
     // where the last of them landed (at first, that of the file's last
     // block), made of as many of the file's stretches there as it takes.

@@ -315,9 +315,9 @@ for fs in "${filesystems[@]}"; do
             why+="photorec restored $files_after of $files_before deleted files after the run"$'\n'
     fi
     # Before the delete, the fill takes the small free pieces where deleted
-    # files lay: on ext4 a few whole files stay, where dd's plain fill leaves
-    # hundreds; on xfs most runs leave a few, some up to half of dd's.
-    share=$([ "$kind" = ext4 ] && echo 1/10 || echo 2/3)
+    # files lay: a few whole files stay, where dd's plain fill leaves
+    # hundreds.
+    share=$([ "$kind" = ext4 ] && echo 1/10 || echo 1/4)
     [ -z "$dd_files" ] || [ $((files_after * ${share#*/})) -le $((dd_files * ${share%/*})) ] ||
         why+="photorec restored $files_after files, more than $share of the $dd_files after dd's fill"$'\n'
     if [ "$fs" = ext4-open ] && [ "$survived" -gt 2 ]; then
