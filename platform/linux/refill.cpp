@@ -68,7 +68,8 @@
 constexpr std::uint64_t RangeBytes = std::uint64_t{2} << 20;
 constexpr std::uint64_t MostFreed = std::uint64_t{768} << 20;
 
-// On ext4: the size of a group, and how many the drive has, or one more.
+// The size of a group of the drive (ext4's block group, xfs's allocation
+// group), and how many the drive has, or one more.
 static std::uint64_t GroupBytes, Groups;
 
 // Calls Take(Logical, Length, Group) for each stretch of the file's first
