@@ -95,7 +95,7 @@ static void Stretches(int Fd, std::uint64_t From, std::uint64_t Size, Visit Take
             for (std::uint64_t At = std::max<std::uint64_t>(Piece.fe_logical, Offset); At < End;) {
                 const std::uint64_t Physical = Piece.fe_physical + (At - Piece.fe_logical);
                 const std::uint64_t Length = std::min(End - At, GroupBytes - Physical % GroupBytes);
-                if (!Take(At, Length, Physical / GroupBytes))
+                if (!Take(At, Length, Physical / GroupBytes % Groups))
                     return;
                 At += Length;
             }
@@ -112,7 +112,7 @@ static std::uint64_t GroupOf(int Fd, std::uint64_t Logical)
 {
     std::uint64_t Group = Groups;
     Stretches(Fd, Logical, Logical + 1, [&](std::uint64_t, std::uint64_t, std::uint64_t In) {
-        Group = In % Groups;
+        Group = In;
         return false;
     });
     return Group;
@@ -124,9 +124,9 @@ static std::uint64_t Behind(int Fd, std::uint64_t Size, std::uint64_t Walk)
 {
     std::uint64_t Last = Groups, Latest = 0;
     Stretches(Fd, 0, Size, [&](std::uint64_t, std::uint64_t, std::uint64_t Group) {
-        const std::uint64_t Rank = (Group % Groups + Groups - Walk) % Groups;
+        const std::uint64_t Rank = (Group + Groups - Walk) % Groups;
         if (Last == Groups || Rank > Latest)
-            Last = Group % Groups, Latest = Rank;
+            Last = Group, Latest = Rank;
         return true;
     });
     return Last;
@@ -138,7 +138,7 @@ static std::uint64_t NextIn(int Fd, std::uint64_t From, std::uint64_t Size, std:
 {
     std::uint64_t Count = 0;
     Stretches(Fd, From, Size, [&](std::uint64_t At, std::uint64_t Length, std::uint64_t In) {
-        if (In % Groups == Group)
+        if (In == Group)
             Start = At, Count = Length;
         return Count == 0;
     });

@@ -54,9 +54,9 @@
 # exFAT photorec restores at most half the files; ext4-open keeps at most
 # two blocks with a marker; natively, on the hard-disk and ordinary-user rows
 # of ext4 and xfs that have dd's reference, photorec restores at most a tenth
-# (ext4) or a quarter (xfs) of the files it restores after dd. On zfs-dedup the fill's data, which repeats
-# every 16 MiB, is stored almost not at all, and the run is only timed, and
-# stopped after five minutes.
+# (ext4) or a quarter (xfs) of the files it restores after dd. On zfs-dedup
+# the fill's data, which repeats every 16 MiB, is stored almost not at all,
+# and the run is only timed, and stopped after five minutes.
 set -u
 
 here=$(cd "$(dirname "$0")" && pwd)
