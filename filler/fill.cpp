@@ -73,7 +73,34 @@ static void PrintName(const char* Name)
             std::putchar(*Byte);
 }
 
-void FillAvailableSpace()
+void PrintBytes(std::uint64_t Bytes)
+{
+    char Human[24];
+    FormatBytes(Bytes, Human);
+    if (Bytes < 1024)
+        std::printf("%s", Human);
+    else
+        std::printf("%" PRIu64 " bytes (%s)", Bytes, Human);
+}
+
+// Where CheckCreateAccess says why no file can be made here (Refusal, with
+// the system's Reason), says so, reason first, and what to do about it.
+static void PrintCreateRefusal(DWORD Refusal, DWORD Reason)
+{
+    PrintReasonText(Reason);
+    if (Refusal == ERROR_WRITE_PROTECT) {
+        std::fputs(": nothing can be written to this drive, so nothing was; make it writable to wipe it.\n", stdout);
+        return;
+    }
+    std::printf(": only its owner or %s may write to ", AdministratorName);
+    if (PlaceDirectory[0] != '\0')
+        PrintName(PlaceDirectory);
+    else
+        std::fputs("the drive's root", stdout);
+    std::printf("; run it %s.\n", ElevatedRun);
+}
+
+FillVerdict FillAvailableSpace(bool Confirmed)
 {
     QueryFreeSpace();
     FreeByteCount = FreeBytesAvailable.QuadPart;
@@ -99,22 +126,52 @@ void FillAvailableSpace()
         std::fputs(".\n", stdout);
     }
 
+    // Where no file can be made (a read-only drive, a directory of another
+    // user's), nothing is asked: the answer could change nothing.
+    const DWORD Access = CheckCreateAccess();
+    if (Access != ERROR_SUCCESS) {
+        PrintCreateRefusal(Access, GetLastError());
+        return FillVerdict::Refused;
+    }
+    // Space this user cannot have (root's reserve, a quota) stays as it is:
+    // told before the question, a user can still answer no and run it so
+    // that it is reached.
+    const std::uint64_t Unreachable = TotalNumberOfFreeBytes.QuadPart - std::min(FreeBytesAvailable.QuadPart,
+                                                                                  TotalNumberOfFreeBytes.QuadPart);
+    if (Unreachable > ShortFillMargin) {
+        std::fputs("This run cannot write ", stdout);
+        PrintBytes(Unreachable);
+        std::printf(" of the free space, kept from this user for %s or by a quota: to overwrite them too, answer n "
+                    "and run it %s, or lift the quota.\n",
+                    AdministratorName, ElevatedRun);
+    }
+
     std::fputs("Warning! This process will make it impossible for you to recover any data that\n", stdout);
     std::fputs("has been marked as deleted by the file system. Continue? ", stdout);
     std::fflush(stdout);  // The prompt must show before the program waits for the answer.
-    if (std::scanf(" %c", &Answer) != 1)
+    if (Confirmed) {
+        Answer = 'y';
+        std::fputs("y", stdout);
+    } else if (std::scanf(" %c", &Answer) != 1) {
         Answer = '\0';
+    }
     std::fputs("\n", stdout);
     std::fflush(stdout);
     if (Answer != 'y' && Answer != 'Y')
-        return;
+        return FillVerdict::Declined;
 
     // CREATE_NEW never opens an existing file, so a file of the user's that
     // happens to bear this name is refused, not overwritten.
     FileHandle = CreateFileA(TemporaryFileName, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                              FILE_FLAG_DELETE_ON_CLOSE | FILE_ATTRIBUTE_NORMAL, nullptr);
+    // The name is blamed only where the place would otherwise take a file.
     if (FileHandle == INVALID_HANDLE_VALUE) {
         const DWORD Reason = GetLastError();
+        const DWORD Refusal = CheckCreateAccess();
+        if (Refusal != ERROR_SUCCESS) {
+            PrintCreateRefusal(Refusal, GetLastError());
+            return FillVerdict::Refused;
+        }
         std::fputs("Could not create temporary file. Please make sure that there is not already a\n", stdout);
         if (PlaceDirectory[0] != '\0') {
             std::fputs("file named QUORLANE.TMP in ", stdout);
@@ -123,7 +180,7 @@ void FillAvailableSpace()
         } else
             std::fputs("file named QUORLANE.TMP in the root directory of the destination drive.\n", stdout);
         PrintReason(Reason);
-        return;
+        return FillVerdict::Refused;
     }
 
     if (PlaceDirectory[0] != '\0') {
@@ -147,16 +204,21 @@ void FillAvailableSpace()
     // A refused write is the normal end of the loop: the drive is full. Any
     // other failure ends it the same way, since there is nothing better to do
     // than to finish, flush and delete.
+    const std::uint64_t Started = GetTickCount64();
     SeedGenerator(static_cast<std::uint32_t>(std::time(nullptr)));
     for (std::uint64_t Pass = 0;; ++Pass) {
         BytesWrittenTotal += LastWriteCount;
-        AdvanceMeter();
+        AdvanceMeter(Started);
         FillBuffer = Period + Pass % ChunksPerPeriod * ChunkSize;
         if (Pass < ChunksPerPeriod)
             GenerateFillBytes(FillBuffer, ChunkSize);
         if (!WriteFile(FileHandle, FillBuffer, ChunkSize, &LastWriteCount, nullptr))
             break;
     }
+
+    // The write that ended the loop may have put part of its chunk in the
+    // file; that counts as written, as the tail does.
+    const std::uint64_t EndedShort = LastWriteCount;
 
     // Less than a chunk may still be free to this user: fill it from the last
     // window. The length is capped at the window, since a loop ended by
@@ -169,6 +231,8 @@ void FillAvailableSpace()
     WriteFile(FileHandle, FillBuffer, static_cast<DWORD>(TailLength), &LastWriteCount, nullptr);
     const std::uint64_t TotalFree = TotalNumberOfFreeBytes.QuadPart;
     const std::uint64_t LeftBytes = TotalFree - std::min<std::uint64_t>(LastWriteCount, TotalFree);
+    const bool LeftToThisUser = FreeBytesAvailable.QuadPart > ShortFillMargin;
+    const std::uint64_t Overwritten = BytesWrittenTotal + EndedShort + LastWriteCount;
 
     std::fputs("\n", stdout);
     std::fflush(stdout);
@@ -183,18 +247,46 @@ void FillAvailableSpace()
     const bool Flushed = FlushFileBuffers(FileHandle) != FALSE;
     if (!Flushed) {
         WipeIncomplete = true;
-        std::fputs("Could not write all the data to the drive; its free space may not have been overwritten.\n",
+        std::fputs("Could not write all the data to the drive; its free space may not have been overwritten. Check "
+                   "the drive (the system's log says why), then run it again.\n",
                    stdout);
         std::fflush(stdout);
     }
+    // Space left that this user could have had means the file could grow no
+    // further; space left that only another could have had was kept from
+    // this user.
     if (LeftBytes > ShortFillMargin) {
         WipeIncomplete = true;
-        std::printf("The drive's free space was not all overwritten: %" PRIu64 " bytes were left.\n", LeftBytes);
+        std::printf("The drive's free space was not all overwritten: %" PRIu64 " bytes were left", LeftBytes);
+        if (LeftBytes >= 1024) {
+            char Human[24];
+            FormatBytes(LeftBytes, Human);
+            std::printf(" (%s)", Human);
+        }
+        if (LeftToThisUser)
+            std::fputs(", as the fill's file could grow no further (a limit on a file's size, or a write the drive "
+                       "refused); lift the limit, then run it again.\n",
+                       stdout);
+        else
+            std::printf(", kept from this user for %s or by a quota; run it %s, or lift the quota, to overwrite "
+                        "them.\n",
+                        AdministratorName, ElevatedRun);
         std::fflush(stdout);
     }
     if (Flushed)
         MoveKeptSpace(FileHandle, FillBuffer, ChunkSize, LeftBytes > ShortFillMargin ? LeftBytes : 0);
     CloseHandle(FileHandle);
-    if (Flushed)
-        TrimDeletedSpace();
+    const bool Trimmed = Flushed && TrimDeletedSpace();
+
+    // What the run did, as measured: the bytes the file took, the time, and
+    // the verdict its status gives.
+    char Took[32];
+    FormatDuration(GetTickCount64() - Started, Took);
+    std::printf("Done in %s: wrote ", Took);
+    PrintBytes(Overwritten);
+    std::printf(" over the free space%s; %s\n", Trimmed ? ", then trimmed it" : "",
+                WipeIncomplete ? "deleted data may remain, where the lines above say."
+                               : "nothing that deleted files left there remains.");
+    std::fflush(stdout);
+    return WipeIncomplete ? FillVerdict::Incomplete : FillVerdict::Wiped;
 }

@@ -7,15 +7,20 @@
 
 #include <cstdint>
 
+// What a run came to: the user said no; no file could be made there, and
+// nothing was written; the free space was all overwritten, or trimmed; or
+// deleted data may remain, as the run said.
+enum class FillVerdict { Declined, Refused, Wiped, Incomplete };
+
 // Fills the free space of the drive in RootPath with one delete-on-close
 // temporary file of pseudo-random bytes, then flushes and closes it, which
 // deletes it. Expects RootPath to hold the drive's root and that root to be
 // the current directory, or else a place named by path to be current and
 // described in PlaceDirectory and PlaceVolume; and ConsoleOutput to be set.
-// Asks the user first and returns without writing anything if the answer is
-// not yes. Sets WipeIncomplete when the free space is known not to be all
-// overwritten.
-void FillAvailableSpace();
+// Asks the user first, unless Confirmed, and returns without writing
+// anything if the answer is not yes, or where no file can be made. Sets
+// WipeIncomplete when the free space is known not to be all overwritten.
+FillVerdict FillAvailableSpace(bool Confirmed);
 
 // The drive's root: its letter, ':', '\' and NUL. The front end writes the
 // letter; the other three bytes never change.
@@ -51,6 +56,14 @@ extern bool WipeIncomplete;
 // a read-only medium).
 void PrintReason(DWORD Code);
 
+// Prints the system's text for error Code with no full stop or line end, for
+// the words that follow it to say what it means here.
+void PrintReasonText(DWORD Code);
+
+// Prints Bytes exactly and, from one KiB on, in binary units beside them:
+// "26841088 bytes (25.6 MiB)".
+void PrintBytes(std::uint64_t Bytes);
+
 // Once File, the fill's file, has been flushed and before it is closed,
 // where the drive will not discard the free space that the file system
 // keeps from every file (and, for another user than root, the LeftBytes it
@@ -61,5 +74,6 @@ void MoveKeptSpace(HANDLE File, LPCVOID Data, DWORD DataLength, std::uint64_t Le
 
 // Once the fill's file is deleted: has the drive discard the volume's free
 // space where it can, and says where the free space that the file system
-// keeps from every file keeps what deleted files left there, or may.
-void TrimDeletedSpace();
+// keeps from every file keeps what deleted files left there, or may, and
+// what clears it. True where the drive was trimmed.
+bool TrimDeletedSpace();

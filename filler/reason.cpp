@@ -1,5 +1,5 @@
 // The system's reason for a failure, printed after the message that names
-// its likeliest cause.
+// its likeliest cause, or before the words that say what it means here.
 #include "filler.h"
 
 #include <cctype>
@@ -9,17 +9,18 @@ static char ReasonText[512];
 static WCHAR WideReasonText[512];
 static char ConsoleReasonText[4 * 512];
 
-void PrintReason(DWORD Code)
+// Sets Text to the system's text for error Code, as the console shows it,
+// without the blanks after it; returns its length, 0 where there is none.
+static int SystemText(DWORD Code, const char*& Text)
 {
     DWORD Length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
                                       FORMAT_MESSAGE_MAX_WIDTH_MASK,
                                   nullptr, Code, 0, ReasonText, sizeof ReasonText, nullptr);
     while (Length > 0 && std::isspace(static_cast<unsigned char>(ReasonText[Length - 1])))
         --Length;
-    if (Length == 0) {
-        std::printf("System error %lu.\n", static_cast<unsigned long>(Code));
-        return;
-    }
+    Text = ReasonText;
+    if (Length == 0)
+        return 0;
     // The text is in the ANSI code page, and a console shows its own output
     // code page (OEM by default), where a reason with accents would come out
     // garbled: convert it there. Into a file or a pipe it goes as it is.
@@ -31,9 +32,31 @@ void PrintReason(DWORD Code)
         const int Converted = WideCharToMultiByte(ConsolePage, 0, WideReasonText, Wide, ConsoleReasonText,
                                                   sizeof ConsoleReasonText, nullptr, nullptr);
         if (Wide > 0 && Converted > 0) {
-            std::printf("%.*s\n", Converted, ConsoleReasonText);
-            return;
+            Text = ConsoleReasonText;
+            return Converted;
         }
     }
-    std::printf("%.*s\n", static_cast<int>(Length), ReasonText);
+    return static_cast<int>(Length);
+}
+
+void PrintReason(DWORD Code)
+{
+    const char* Text;
+    const int Length = SystemText(Code, Text);
+    if (Length == 0)
+        std::printf("System error %lu.\n", static_cast<unsigned long>(Code));
+    else
+        std::printf("%.*s\n", Length, Text);
+}
+
+void PrintReasonText(DWORD Code)
+{
+    const char* Text;
+    int Length = SystemText(Code, Text);
+    if (Length > 0 && Text[Length - 1] == '.')
+        --Length;
+    if (Length == 0)
+        std::printf("System error %lu", static_cast<unsigned long>(Code));
+    else
+        std::printf("%.*s", Length, Text);
 }

@@ -7,6 +7,7 @@
 
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 
 // The fill's bytes written into the smallest free pieces before the delete.
 static ULARGE_INTEGER MovedBytes = {};
@@ -34,9 +35,22 @@ void MoveKeptSpace(HANDLE File, LPCVOID Data, DWORD DataLength, std::uint64_t Le
     }
 }
 
+// What overwrites the kept space where no trim reaches it: on ext2/3/4,
+// zerofree, which writes zeros over every free block of a file system that
+// is not mounted for writing; elsewhere nothing short of the whole drive.
+static void PrintUntrimmedRemedy()
+{
+    char FileSystem[32] = "";
+    if (GetVolumeInformationA(nullptr, nullptr, 0, nullptr, nullptr, nullptr, FileSystem, sizeof FileSystem) &&
+        std::strncmp(FileSystem, "ext", 3) == 0)
+        std::fputs(" zerofree, run on the drive while it is not mounted, overwrites that space.", stdout);
+    else
+        std::fputs(" Only a wipe of the whole drive overwrites that space.", stdout);
+}
+
 // The announcement goes first, since a slow drive can take a while to
 // discard.
-void TrimDeletedSpace()
+bool TrimDeletedSpace()
 {
     ULARGE_INTEGER Kept;
     DWORD SmallestDiscard, Keeper;
@@ -52,8 +66,9 @@ void TrimDeletedSpace()
                        "system keeps from every file may remain:\n",
                        stdout);
             PrintReason(Reason);
+            std::fputs("Once the drive is sound, fstrim, run as root on its mount point, trims it.\n", stdout);
             std::fflush(stdout);
-            return;
+            return false;
         }
     }
     const bool Trimmed = Refusal == ERROR_SUCCESS;
@@ -84,8 +99,8 @@ void TrimDeletedSpace()
                         "keep what they held.",
                         Were, static_cast<unsigned long>(SmallestDiscard));
         else if (Refusal == ERROR_ACCESS_DENIED)
-            std::printf("%s not trimmed, as only root may trim; a run as root on a drive that discards clears %s.",
-                        Were, Kept.QuadPart == KEPT_SIZE_UNKNOWN ? "it" : "them");
+            std::printf("%s not trimmed, as only %s may trim, and the drive discards: run it %s, to trim %s.", Were,
+                        AdministratorName, ElevatedRun, Kept.QuadPart == KEPT_SIZE_UNKNOWN ? "it" : "them");
         else
             std::printf("%s not trimmed, as the drive does not discard; %s.", Were,
                         Kept.QuadPart == KEPT_SIZE_UNKNOWN ? "it keeps what it held" : "they keep what they held");
@@ -93,7 +108,10 @@ void TrimDeletedSpace()
             std::fputs(" Before the delete, the fill took the smallest free pieces, where deleted files lay, and "
                        "left free blocks it had written.",
                        stdout);
+        if (Refusal != ERROR_ACCESS_DENIED || Trimmed)
+            PrintUntrimmedRemedy();
         std::fputs("\n", stdout);
     }
     std::fflush(stdout);
+    return Trimmed;
 }

@@ -1,11 +1,71 @@
 #include "filler.h"
 
 #include <cstdio>
+#include <cstring>
 
-static const char ProductTitle[] = "Quorlane 1.00 for Win32";
+static const char ProductTitle[] = "Quorlane 1.00 for " PLATFORM_NAME;
 static const char AttributionNotice[] = "free-space wiper, (C) 2026 the Quorlane developers";
 static const char WebAddressLine[] = "https://quorlane.example/";
 static const char PathExample[] = "/media/usb";
+
+// Prints a name the user gave, with its control characters escaped.
+static void PrintArgument(const char* Name)
+{
+    for (const unsigned char* Byte = reinterpret_cast<const unsigned char*>(Name); *Byte != '\0'; ++Byte)
+        if (*Byte < 0x20 || *Byte == 0x7F)
+            std::printf("\\x%02X", *Byte);
+        else
+            std::putchar(*Byte);
+}
+
+// Where the platform names drives by path, says why Drive, which names no
+// drive that can be filled, was not taken: Entered tells whether its
+// directory could be entered, and Reason what the system said where not.
+static void PrintWhyRejected(const char* Drive, bool Entered, DWORD Reason)
+{
+    static char MountPoints[4096];
+    const DWORD Attributes = GetFileAttributesA(Drive);
+    if (Drive[0] == '\0') {
+        std::fputs("The drive's name is empty.\n", stdout);
+        return;
+    }
+    PrintArgument(Drive);
+    if (Drive[0] == '-' && Drive[1] != '\0') {
+        std::fputs(" is not an option: --help lists them.\n", stdout);
+    } else if (Entered) {
+        std::fputs(" holds no storage that a file can take: name a directory on a drive.\n", stdout);
+    } else if ((Attributes & FILE_ATTRIBUTE_DEVICE) != 0 && Attributes != INVALID_FILE_ATTRIBUTES) {
+        std::fputs(" is a device, not a directory; ", stdout);
+        if (!GetVolumePathNamesForVolumeNameA(Drive, MountPoints, sizeof MountPoints, nullptr))
+            std::fputs("name the directory where its file system is mounted.\n", stdout);
+        else if (MountPoints[0] == '\0')
+            std::fputs("it is not mounted: mount it, then name the directory where it is mounted.\n", stdout);
+        else {
+            std::fputs("it is mounted at ", stdout);
+            PrintArgument(MountPoints);
+            std::fputs(", so name that.\n", stdout);
+        }
+    } else if (!IsPlaceName(Drive) && Drive[0] != '\0' && Drive[1] == ':') {
+        std::fputs(" is not a drive: ", stdout);
+        PrintReasonText(Reason);
+        std::fputs(".\n", stdout);
+    } else if (!IsPlaceName(Drive)) {
+        if ((Attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && Attributes != INVALID_FILE_ATTRIBUTES)
+            std::fputs(" is a name, not a path: to fill the drive that holds that directory, write ./", stdout);
+        else
+            std::fputs(" is neither a drive nor a path: name a drive's mount point, as in ", stdout);
+        PrintArgument((Attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && Attributes != INVALID_FILE_ATTRIBUTES
+                          ? Drive
+                          : PathExample);
+        std::fputs(".\n", stdout);
+    } else if (Attributes != INVALID_FILE_ATTRIBUTES && (Attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        std::fputs(" is a file, not a directory: name the directory that holds it.\n", stdout);
+    } else {
+        std::fputs(": ", stdout);
+        PrintReasonText(Reason);
+        std::fputs(".\n", stdout);
+    }
+}
 
 int main(int argc, char* argv[])
 {
@@ -24,15 +84,38 @@ int main(int argc, char* argv[])
     std::fputs("\n", stdout);
     std::fflush(stdout);
 
+    // The options: the answer given beforehand, and the two that only ask.
+    // Whatever else there is names the drive, once.
+    bool Confirmed = false, Help = false, Version = false;
+    const char* Drive = nullptr;
+    int Named = 0;
+    for (int Index = 1; Index < argc; ++Index) {
+        const char* const Argument = argv[Index];
+        if (std::strcmp(Argument, "-y") == 0 || std::strcmp(Argument, "--yes") == 0)
+            Confirmed = true;
+        else if (std::strcmp(Argument, "-h") == 0 || std::strcmp(Argument, "--help") == 0 ||
+                 std::strcmp(Argument, "/?") == 0)
+            Help = true;
+        else if (std::strcmp(Argument, "--version") == 0)
+            Version = true;
+        else
+            Drive = Argument, ++Named;
+    }
+    if (Version && !Help)
+        return 0;  // the banner says it
+
     // A place named by its path, where the platform names drives so: its
     // directory becomes current, and the drive is the volume that holds it.
     // Otherwise only the first two characters count: a drive letter and a
     // colon. The letter is not checked here; the directory change accepts
     // real drives only. An empty argument ends before its second character
-    // is read.
-    bool Entered = false;
-    if (argc == 2 && IsPlaceName(argv[1])) {
-        const DWORD Length = SetCurrentDirectoryA(argv[1]) ? GetCurrentDirectoryA(PlaceNameSize, PlaceDirectory) : 0;
+    // is read. A place whose volume holds no storage at all (/proc) is no
+    // drive.
+    bool Entered = false, NoStorage = false;
+    DWORD Reason = ERROR_SUCCESS;
+    if (!Help && Named == 1 && IsPlaceName(Drive)) {
+        const DWORD Length = SetCurrentDirectoryA(Drive) ? GetCurrentDirectoryA(PlaceNameSize, PlaceDirectory) : 0;
+        Reason = GetLastError();
         Entered = Length > 0 && Length < PlaceNameSize &&
                   GetVolumePathNameA(PlaceDirectory, PlaceVolume, PlaceNameSize);
         // Only to tell the user which file system this is: either may stay
@@ -42,20 +125,41 @@ int main(int argc, char* argv[])
             PlaceFileSystem[0] = '\0';
         if (Entered && !GetVolumeNameForVolumeMountPointA(PlaceVolume, PlaceDevice, PlaceNameSize))
             PlaceDevice[0] = '\0';
-    } else if (argc == 2 && argv[1][0] != '\0' && argv[1][1] == ':') {
-        RootPath[0] = argv[1][0];
+        ULARGE_INTEGER Size = {};
+        NoStorage = Entered && GetDiskFreeSpaceExA(nullptr, nullptr, &Size, nullptr) && Size.QuadPart == 0;
+    } else if (!Help && Named == 1 && Drive[0] != '\0' && Drive[1] == ':') {
+        RootPath[0] = Drive[0];
         Entered = SetCurrentDirectoryA(RootPath);
+        Reason = GetLastError();
     }
-    if (Entered) {
-        FillAvailableSpace();
-        return WipeIncomplete ? 2 : 0;
+    if (Entered && !NoStorage) {
+        switch (FillAvailableSpace(Confirmed)) {
+        case FillVerdict::Refused:
+            return 1;
+        case FillVerdict::Incomplete:
+            return 2;
+        default:
+            return 0;
+        }
     }
 
     // Not flushed here: the usage text goes out with the exit's flush. Where
-    // the platform names drives by path, that form is shown too.
+    // the platform names drives by path, that form is shown too, and why
+    // the drive named was not taken.
     std::fputs("You must specify a valid drive, e.g.\n", stdout);
     std::fputs("QUORLANE C:\n", stdout);
-    if (IsPlaceName(PathExample))
+    const bool Paths = IsPlaceName(PathExample);
+    if (Paths)
         std::printf("quorlane %s\n", PathExample);
+    if (Help) {
+        std::fputs("Options: -y, --yes answers the question with yes; -h, --help shows this; --version shows the "
+                   "version.\n",
+                   stdout);
+        return 0;
+    }
+    if (Paths && Named > 1)
+        std::fputs("Name one drive only.\n", stdout);
+    else if (Paths && Named == 1)
+        PrintWhyRejected(Drive, NoStorage, Reason);
     return 1;
 }

@@ -19,8 +19,14 @@
 //     type and device GetVolumeInformationA and
 //     GetVolumeNameForVolumeMountPointA.
 //
-// and two that act on the volume of the current directory:
+// and these that act on the volume of the current directory:
 //
+//   DWORD CheckCreateAccess()
+//     Whether this process may make a file in the current directory, as far
+//     as can be told without making one: ERROR_SUCCESS; ERROR_WRITE_PROTECT,
+//     the volume is read-only; ERROR_ACCESS_DENIED, only its owner or an
+//     administrator (root) may write there. The system's reason for a
+//     refusal is left for GetLastError.
 //   DWORD GetUntrimmedFreeSpace(PULARGE_INTEGER KeptBytes, LPDWORD SmallestDiscard, LPDWORD Keeper)
 //     Once the fill's file is deleted: sets KeptBytes to the free space the
 //     file system keeps from every file, which no fill reaches and which may
@@ -35,8 +41,9 @@
 //     that stay as they are; DISCARD_SIZE_UNKNOWN where it could not be
 //     read). Returns ERROR_SUCCESS when TrimFreeSpace can have the drive
 //     discard the volume's free space, or why it cannot:
-//     ERROR_ACCESS_DENIED, only an administrator (root) may ask;
-//     ERROR_NOT_SUPPORTED, the drive or the file system does not discard.
+//     ERROR_ACCESS_DENIED, only an administrator (root) may ask, and the
+//     drive discards, or may; ERROR_NOT_SUPPORTED, the drive or the file
+//     system does not discard, whoever asks.
 //   DWORD MoveFreeSpaceOntoFill(HANDLE File, ULONGLONG Bytes, LPCVOID Data, DWORD DataLength,
 //                               PULARGE_INTEGER Moved)
 //     Once File, the fill's file, has taken all the space it can and been
@@ -59,6 +66,10 @@
 // On Windows a drive is named by its letter; and there is nothing to trim:
 // its file systems tell the drive of a deleted file's clusters themselves,
 // and keep no free space from files that a trim would clear.
+//
+// Last, what the program tells its user differs by platform in a few words:
+// PlatformName, which its title ends with; AdministratorName, who may write
+// everywhere; and ElevatedRun, how to run a program as that user.
 #pragma once
 
 // What GetUntrimmedFreeSpace reports of the space kept from every file.
@@ -78,9 +89,26 @@
 #endif
 #include <windows.h>
 
+#define PLATFORM_NAME "Win32"
+constexpr char AdministratorName[] = "an administrator";
+constexpr char ElevatedRun[] = "from a command prompt opened with Run as administrator";
+
 inline BOOL IsPlaceName(LPCSTR)
 {
     return FALSE;
+}
+
+// Windows tells before a file is made only whether the volume is read-only;
+// a missing permission shows when the file is made.
+inline DWORD CheckCreateAccess()
+{
+    DWORD Flags = 0;
+    if (GetVolumeInformationA(nullptr, nullptr, 0, nullptr, nullptr, &Flags, nullptr, 0) &&
+        (Flags & FILE_READ_ONLY_VOLUME) != 0) {
+        SetLastError(ERROR_WRITE_PROTECT);
+        return ERROR_WRITE_PROTECT;
+    }
+    return ERROR_SUCCESS;
 }
 
 inline DWORD GetUntrimmedFreeSpace(PULARGE_INTEGER KeptBytes, LPDWORD SmallestDiscard, LPDWORD Keeper)
@@ -106,6 +134,10 @@ inline DWORD MoveFreeSpaceOntoFill(HANDLE, ULONGLONG, LPCVOID, DWORD, PULARGE_IN
 
 #include <cstdarg>
 #include <cstdint>
+
+#define PLATFORM_NAME "Linux"
+constexpr char AdministratorName[] = "root";
+constexpr char ElevatedRun[] = "as root, with sudo";
 
 typedef int BOOL;
 typedef unsigned int UINT;
@@ -142,13 +174,17 @@ typedef OVERLAPPED* LPOVERLAPPED;
 #define FALSE 0
 #define ERROR_SUCCESS 0u
 #define ERROR_ACCESS_DENIED 5u
+#define ERROR_WRITE_PROTECT 19u
 #define ERROR_GEN_FAILURE 31u
 #define ERROR_NOT_SUPPORTED 50u
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1)))
 #define STD_OUTPUT_HANDLE (static_cast<DWORD>(-11))
 #define GENERIC_WRITE 0x40000000u
 #define CREATE_NEW 1u
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
+#define FILE_ATTRIBUTE_DEVICE 0x00000040u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define INVALID_FILE_ATTRIBUTES 0xFFFFFFFFu
 #define FILE_FLAG_DELETE_ON_CLOSE 0x04000000u
 #define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200u
 #define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000u
@@ -168,7 +204,9 @@ UINT GetACP();
 int MultiByteToWideChar(UINT CodePage, DWORD Flags, LPCSTR Bytes, int ByteCount, LPWSTR Wide, int WideCount);
 int WideCharToMultiByte(UINT CodePage, DWORD Flags, LPCWSTR Wide, int WideCount, LPSTR Bytes, int ByteCount,
                         LPCSTR DefaultChar, LPBOOL UsedDefaultChar);
+ULONGLONG GetTickCount64();
 BOOL SetCurrentDirectoryA(LPCSTR PathName);
+DWORD GetFileAttributesA(LPCSTR FileName);
 DWORD GetCurrentDirectoryA(DWORD BufferLength, LPSTR Buffer);
 BOOL GetVolumePathNameA(LPCSTR FileName, LPSTR VolumePathName, DWORD BufferLength);
 BOOL GetDiskFreeSpaceExA(LPCSTR DirectoryName, PULARGE_INTEGER FreeBytesAvailableToCaller,
@@ -186,6 +224,7 @@ DWORD FormatMessageA(DWORD Flags, LPCVOID Source, DWORD MessageId, DWORD Languag
                      DWORD Size, va_list* Arguments);
 
 BOOL IsPlaceName(LPCSTR Argument);
+DWORD CheckCreateAccess();
 DWORD GetUntrimmedFreeSpace(PULARGE_INTEGER KeptBytes, LPDWORD SmallestDiscard, LPDWORD Keeper);
 DWORD TrimFreeSpace();
 DWORD MoveFreeSpaceOntoFill(HANDLE File, ULONGLONG Bytes, LPCVOID Data, DWORD DataLength, PULARGE_INTEGER Moved);
@@ -193,5 +232,7 @@ BOOL GetVolumeInformationA(LPCSTR RootPathName, LPSTR VolumeNameBuffer, DWORD Vo
                            LPDWORD VolumeSerialNumber, LPDWORD MaximumComponentLength, LPDWORD FileSystemFlags,
                            LPSTR FileSystemNameBuffer, DWORD FileSystemNameSize);
 BOOL GetVolumeNameForVolumeMountPointA(LPCSTR VolumeMountPoint, LPSTR VolumeName, DWORD BufferLength);
+BOOL GetVolumePathNamesForVolumeNameA(LPCSTR VolumeName, LPSTR VolumePathNames, DWORD BufferLength,
+                                      LPDWORD ReturnLength);
 
 #endif

@@ -3,7 +3,12 @@
 //   - Raw console output goes straight to the descriptor, and only when it is
 //     a terminal; otherwise the call fails, as WriteConsoleA does on a pipe.
 //   - The console title is the xterm "set window title" sequence, sent only
-//     to a terminal.
+//     to a terminal. A console gives its title back when a program ends; a
+//     terminal keeps the last one set, so the first call saves the title the
+//     terminal had on xterm's title stack, and the process gives it back on
+//     its way out: at its exit, and on a signal that ends it (CTRL+C among
+//     them), which then ends it as it would have.
+//   - The tick count is the monotonic clock's, in milliseconds.
 //   - Standard output ignores SIGPIPE: a reader that goes away makes writes
 //     fail, as on Windows, rather than end the process.
 //   - Errors. GetLastError is errno, and FormatMessageA gives its strerror
@@ -17,12 +22,48 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <initializer_list>
+
+// Pops the title saved by the first SetConsoleTitleA off the terminal's
+// stack. Safe in a signal handler: one write.
+static void RestoreTitle()
+{
+    static const char Pop[] = "\033[23;0t";
+    if (write(STDOUT_FILENO, Pop, sizeof Pop - 1) < 0) {
+        // The terminal has gone; there is no title to give back.
+    }
+}
+
+static void RestoreTitleAndDie(int Signal)
+{
+    RestoreTitle();
+    std::signal(Signal, SIG_DFL);
+    raise(Signal);
+}
 
 BOOL SetConsoleTitleA(LPCSTR Title)
 {
     if (!isatty(STDOUT_FILENO))
         return FALSE;
+    static bool Saved = false;
+    if (!Saved) {
+        Saved = WriteAll(STDOUT_FILENO, "\033[22;0t", 8) == 8;
+        if (Saved) {
+            std::atexit(RestoreTitle);
+            // A signal the shell had ignored for this process stays ignored.
+            for (const int Signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+                struct sigaction Action = {}, Before;
+                if (sigaction(Signal, nullptr, &Before) == 0 && Before.sa_handler == SIG_IGN)
+                    continue;
+                Action.sa_handler = RestoreTitleAndDie;
+                sigemptyset(&Action.sa_mask);
+                sigaction(Signal, &Action, nullptr);
+            }
+        }
+    }
     const std::size_t Length = std::strlen(Title);
     bool Whole = WriteAll(STDOUT_FILENO, "\033]0;", 4) == 4 &&
                  WriteAll(STDOUT_FILENO, Title, Length) == Length &&
@@ -52,6 +93,13 @@ BOOL WriteConsoleA(HANDLE Console, LPCVOID Buffer, DWORD CharsToWrite, LPDWORD C
     if (CharsWritten != nullptr)
         *CharsWritten = static_cast<DWORD>(Done);
     return Done == CharsToWrite ? TRUE : FALSE;
+}
+
+ULONGLONG GetTickCount64()
+{
+    struct timespec Now;
+    clock_gettime(CLOCK_MONOTONIC, &Now);
+    return static_cast<ULONGLONG>(Now.tv_sec) * 1000 + static_cast<ULONGLONG>(Now.tv_nsec) / 1000000;
 }
 
 UINT SetErrorMode(UINT)

@@ -114,6 +114,19 @@ BOOL SetCurrentDirectoryA(LPCSTR PathName)
     return Entered ? TRUE : FALSE;
 }
 
+// What the entry Path leads to: a directory, a device (a block or character
+// device node), or any other file; INVALID_FILE_ATTRIBUTES, with errno, where
+// it leads nowhere.
+DWORD GetFileAttributesA(LPCSTR FileName)
+{
+    struct stat Entry;
+    if (FileName == nullptr || stat(FileName, &Entry) != 0)
+        return INVALID_FILE_ATTRIBUTES;
+    if (S_ISDIR(Entry.st_mode))
+        return FILE_ATTRIBUTE_DIRECTORY;
+    return S_ISBLK(Entry.st_mode) || S_ISCHR(Entry.st_mode) ? FILE_ATTRIBUTE_DEVICE : FILE_ATTRIBUTE_NORMAL;
+}
+
 DWORD GetCurrentDirectoryA(DWORD BufferLength, LPSTR Buffer)
 {
     char Path[PATH_MAX];

@@ -68,6 +68,18 @@ static bool UnlinkOwn(const char* Name, int Fd)
     return unlink(Name) == 0;
 }
 
+// A read-only mount refuses every new file, and a directory a new file only
+// where this process may not write to it; faccessat tells both, for the
+// process's effective ids, as the creation will be judged.
+DWORD CheckCreateAccess()
+{
+    if (faccessat(AT_FDCWD, ".", W_OK | X_OK, AT_EACCESS) == 0)
+        return ERROR_SUCCESS;
+    if (errno == EROFS)
+        return ERROR_WRITE_PROTECT;
+    return errno == EACCES || errno == EPERM ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
+}
+
 // Supports what Quorlane asks for: a new file opened for writing, shared with
 // no one, optionally deleted on close. Other requests are refused.
 HANDLE CreateFileA(LPCSTR FileName, DWORD DesiredAccess, DWORD ShareMode,

@@ -87,6 +87,24 @@ bool Ext4PoolBlocks(const struct stat& Root, const char* Name, std::uint64_t Blo
 // be measured (kept.cpp).
 std::uint64_t KeptFreeBytes(int Fd, const struct statfs& Volume, const struct stat& Root, DWORD& Keeper);
 
+// One line of the mount table (/proc/self/mountinfo), decoded in place: the
+// mount's id, its device number, its mount point, its type, its source and,
+// for an overlay, the directory of its upper layer (else null); the strings
+// point into the line.
+struct MountLine {
+    unsigned long long Id;
+    dev_t Device;
+    const char* Point;
+    const char* Type;
+    const char* Source;
+    const char* Upper;
+};
+
+// Reads Line, one line of the mount table, into Mount, decoding the escapes
+// the table writes for a blank, a tab, a newline, a backslash and, in an
+// option, a comma. False where the line is not of that form (mounts.cpp).
+bool ParseMountLine(char* Line, MountLine& Mount);
+
 // Finds in the mount table the mount the file or directory open as Fd is
 // on, by its mount id: its mount point, its type, its source and, for an
 // overlay, the directory of its upper layer (else empty). False where the

@@ -58,6 +58,68 @@ static bool CopyField(const char* Text, char (&Field)[Size])
     return true;
 }
 
+bool ParseMountLine(char* Line, MountLine& Mount)
+{
+    // A line: the mount id, its parent's, the device number, the root within
+    // the file system, the mount point, its options, optional fields, "-",
+    // the type, the source and the file system's own options.
+    unsigned long long Id;
+    unsigned Major, Minor;
+    int PointAt = 0, PointEnd = 0;
+    if (std::sscanf(Line, "%llu %*u %u:%u %*s %n%*s%n", &Id, &Major, &Minor, &PointAt, &PointEnd) != 3 ||
+        PointEnd == 0)
+        return false;
+    char* const Dash = std::strstr(Line + PointEnd, " - ");
+    if (Dash == nullptr)
+        return false;
+    Line[PointEnd] = '\0';
+    char* Fields[3] = {};
+    char* Save = nullptr;
+    char* Field = strtok_r(Dash + 3, " \n", &Save);
+    for (int Index = 0; Field != nullptr && Index < 3; Field = strtok_r(nullptr, " \n", &Save))
+        Fields[Index++] = Field;
+    if (Fields[1] == nullptr)
+        return false;
+    Unescape(Line + PointAt);
+    Unescape(Fields[0]);
+    Unescape(Fields[1]);
+    Mount = {Id, makedev(Major, Minor), Line + PointAt, Fields[0], Fields[1], nullptr};
+    // The options are split at their commas before they are decoded, since
+    // a comma inside one is written as an escape.
+    for (char* Option = Fields[2] != nullptr ? strtok_r(Fields[2], ",", &Save) : nullptr; Option != nullptr;
+         Option = strtok_r(nullptr, ",", &Save))
+        if (std::strncmp(Option, "upperdir=", 9) == 0) {
+            Unescape(Option);
+            Mount.Upper = Option + 9;
+        }
+    return true;
+}
+
+// Calls Visit(Mount) for each mount the table lists, in its order, until
+// Visit returns false. A line longer than the buffer is passed over: no
+// mount of ours has a path that long. False where the table cannot be read.
+template <typename Visitor>
+static bool ForEachMount(Visitor Visit)
+{
+    std::FILE* Table = std::fopen("/proc/self/mountinfo", "re");
+    if (Table == nullptr)
+        return false;
+    char Line[16384];
+    MountLine Mount;
+    while (std::fgets(Line, sizeof Line, Table) != nullptr) {
+        if (std::strchr(Line, '\n') == nullptr) {
+            int Rest;
+            while ((Rest = std::fgetc(Table)) != EOF && Rest != '\n') {
+            }
+            continue;
+        }
+        if (ParseMountLine(Line, Mount) && !Visit(Mount))
+            break;
+    }
+    std::fclose(Table);
+    return true;
+}
+
 bool FindMount(int Fd, char (&Point)[PATH_MAX], char (&Type)[NAME_MAX + 1], char (&Source)[PATH_MAX],
                char (&Upper)[PATH_MAX])
 {
@@ -69,63 +131,61 @@ bool FindMount(int Fd, char (&Point)[PATH_MAX], char (&Type)[NAME_MAX + 1], char
     if (fstat(Fd, &Device) != 0)
         return false;
     bool ById = statx(Fd, "", AT_EMPTY_PATH, STATX_MNT_ID, &Status) == 0 && (Status.stx_mask & STATX_MNT_ID) != 0;
-    std::FILE* Table = std::fopen("/proc/self/mountinfo", "re");
-    if (Table == nullptr)
-        return false;
-    // A line: the mount id, its parent's, the device number, the root within
-    // the file system, the mount point, its options, optional fields, "-",
-    // the type, the source and the file system's own options.
-    static char Line[65536];
     bool Found = false;
-    for (;;) {
-        if (std::fgets(Line, sizeof Line, Table) == nullptr) {
-            if (Found || !ById)
-                break;
-            ById = false;
-            std::rewind(Table);
-            continue;
-        }
-        if (std::strchr(Line, '\n') == nullptr) {  // longer than the buffer: not one of ours to read
-            int Rest;
-            while ((Rest = std::fgetc(Table)) != EOF && Rest != '\n') {
-            }
-            continue;
-        }
-        unsigned long long Id;
-        unsigned Major, Minor;
-        int PointAt = 0, PointEnd = 0;
-        if (std::sscanf(Line, "%llu %*u %u:%u %*s %n%*s%n", &Id, &Major, &Minor, &PointAt, &PointEnd) != 3 ||
-            PointEnd == 0)
-            continue;
-        if (ById ? Id != Status.stx_mnt_id : makedev(Major, Minor) != Device.st_dev)
-            continue;
-        char* const Dash = std::strstr(Line + PointEnd, " - ");
-        if (Dash == nullptr)
-            continue;
-        Line[PointEnd] = '\0';
-        char* Fields[3] = {};
-        char* Save = nullptr;
-        char* Field = strtok_r(Dash + 3, " \n", &Save);
-        for (int Index = 0; Field != nullptr && Index < 3; Field = strtok_r(nullptr, " \n", &Save))
-            Fields[Index++] = Field;
-        if (Fields[1] == nullptr)
-            continue;
-        Unescape(Line + PointAt);
-        Unescape(Fields[0]);
-        Unescape(Fields[1]);
-        Upper[0] = '\0';
-        for (char* Option = Fields[2] != nullptr ? strtok_r(Fields[2], ",", &Save) : nullptr; Option != nullptr;
-             Option = strtok_r(nullptr, ",", &Save))
-            if (std::strncmp(Option, "upperdir=", 9) == 0) {
-                Unescape(Option);
-                CopyField(Option + 9, Upper);
-            }
-        Found = CopyField(Line + PointAt, Point) && CopyField(Fields[0], Type) && CopyField(Fields[1], Source);
-        if (ById)
-            break;
+    for (int Pass = ById ? 0 : 1; Pass < 2 && !Found; ++Pass) {
+        const bool Matching = ForEachMount([&](const MountLine& Mount) {
+            if (Pass == 0 ? Mount.Id != Status.stx_mnt_id : Mount.Device != Device.st_dev)
+                return true;
+            Upper[0] = '\0';
+            if (Mount.Upper != nullptr)
+                CopyField(Mount.Upper, Upper);
+            Found = CopyField(Mount.Point, Point) && CopyField(Mount.Type, Type) && CopyField(Mount.Source, Source);
+            return Pass == 1;  // by device number, a later line may be newer
+        });
+        if (!Matching)
+            return false;
     }
-    std::fclose(Table);
     return Found;
+}
+
+BOOL GetVolumePathNamesForVolumeNameA(LPCSTR VolumeName, LPSTR VolumePathNames, DWORD BufferLength,
+                                      LPDWORD ReturnLength)
+{
+    // A volume is a block device here; it is mounted wherever a mount's
+    // device number is its own, or, for a file system that numbers its
+    // mounts apart from its device (btrfs), wherever the source names it.
+    struct stat Device;
+    char Named[PATH_MAX], Source[PATH_MAX];
+    if (VolumeName == nullptr || stat(VolumeName, &Device) != 0)
+        return FALSE;
+    if (!S_ISBLK(Device.st_mode) || realpath(VolumeName, Named) == nullptr) {
+        errno = ENOTBLK;
+        return FALSE;
+    }
+    DWORD Length = 0;
+    bool Fits = true;
+    const bool Read = ForEachMount([&](const MountLine& Mount) {
+        if (Mount.Device != Device.st_rdev &&
+            !(Mount.Source[0] == '/' && realpath(Mount.Source, Source) != nullptr && std::strcmp(Source, Named) == 0))
+            return true;
+        const DWORD Size = static_cast<DWORD>(std::strlen(Mount.Point) + 1);
+        if (Length + Size + 1 <= BufferLength)
+            std::memcpy(VolumePathNames + Length, Mount.Point, Size);
+        else
+            Fits = false;
+        Length += Size;
+        return true;
+    });
+    if (ReturnLength != nullptr)
+        *ReturnLength = Length + 1;
+    if (!Read)
+        return FALSE;
+    if (!Fits || BufferLength == 0) {
+        errno = ERANGE;
+        return FALSE;
+    }
+    VolumePathNames[Length] = '\0';
+    return TRUE;
 }
 
 int OpenVolume(const char* Directory, bool& Below)
@@ -171,13 +231,14 @@ static int OpenNamed(LPCSTR Path)
     return open(Path, O_PATH | O_CLOEXEC);
 }
 
-// What the mount table says of the volume of Path; the mount point, the type
+// What the mount table says of the volume of Path (null: the current
+// directory, as Windows takes it); the mount point, the type
 // and the source go to whichever of Point, Type and Source are not null.
 static BOOL DescribeMount(LPCSTR Path, LPSTR Point, LPSTR Type, LPSTR Source, DWORD Size)
 {
     char Found[3][PATH_MAX], Upper[PATH_MAX];
     char FoundType[NAME_MAX + 1];
-    const int Fd = Path != nullptr ? OpenNamed(Path) : -1;
+    const int Fd = OpenNamed(Path != nullptr ? Path : ".");
     const bool Known = Fd >= 0 && FindMount(Fd, Found[0], FoundType, Found[1], Upper);
     if (Fd >= 0)
         close(Fd);

@@ -87,20 +87,21 @@ DWORD TrimFreeSpace()
     return Error == EOPNOTSUPP || Error == ENOTTY ? ERROR_NOT_SUPPORTED : ERROR_GEN_FAILURE;
 }
 
-// The least the device under Root discards at once, from sysfs: a partition
-// has its disk's queue. False where sysfs does not tell.
-static bool DiscardGranularity(const struct stat& Root, std::uint64_t& Bytes)
+// A figure of the queue of the device under Root, from sysfs (Name:
+// discard_granularity, discard_max_bytes): a partition has its disk's queue.
+// False where sysfs does not tell.
+static bool QueueFigure(const struct stat& Root, const char* Name, std::uint64_t& Value)
 {
     for (const char* Queue : {"queue", "../queue"}) {
-        char Path[96];
-        unsigned long long Value = 0;
-        std::snprintf(Path, sizeof Path, "/sys/dev/block/%u:%u/%s/discard_granularity", major(Root.st_dev),
-                      minor(Root.st_dev), Queue);
+        char Path[128];
+        unsigned long long Read = 0;
+        std::snprintf(Path, sizeof Path, "/sys/dev/block/%u:%u/%s/%s", major(Root.st_dev), minor(Root.st_dev), Queue,
+                      Name);
         if (std::FILE* File = std::fopen(Path, "re")) {
-            const bool Read = std::fscanf(File, "%llu", &Value) == 1;
+            const bool Whole = std::fscanf(File, "%llu", &Read) == 1;
             std::fclose(File);
-            if (Read) {
-                Bytes = Value;
+            if (Whole) {
+                Value = Read;
                 return true;
             }
         }
@@ -128,9 +129,10 @@ DWORD GetUntrimmedFreeSpace(PULARGE_INTEGER KeptBytes, LPDWORD SmallestDiscard, 
     struct statfs Volume;
     struct stat Root;
     std::uint64_t Granularity;
-    if (fstatfs(Fd, &Volume) == 0 && fstat(Fd, &Root) == 0) {
+    const bool Known = fstatfs(Fd, &Volume) == 0 && fstat(Fd, &Root) == 0;
+    if (Known) {
         KeptBytes->QuadPart = KeptFreeBytes(Fd, Volume, Root, *Keeper);
-        if (DiscardGranularity(Root, Granularity))
+        if (QueueFigure(Root, "discard_granularity", Granularity))
             *SmallestDiscard = Granularity > static_cast<std::uint64_t>(Volume.f_bsize)
                                    ? static_cast<DWORD>(std::min<std::uint64_t>(Granularity, UINT32_MAX - 1))
                                    : 0;
@@ -138,10 +140,15 @@ DWORD GetUntrimmedFreeSpace(PULARGE_INTEGER KeptBytes, LPDWORD SmallestDiscard, 
     // A range too short to discard anything: the file system checks who asks
     // and whether the device discards before it looks at the range, and then
     // refuses it, or trims nothing.
+    // Another user than root is refused before the device is asked: where
+    // sysfs says the device does not discard, a run as root would not trim
+    // either.
     struct fstrim_range Nothing = {0, 0, 0};
     const int Answer = ioctl(Fd, FITRIM, &Nothing) == 0 ? 0 : errno;
+    std::uint64_t MostDiscarded = 1;
+    const bool Discards = !Known || !QueueFigure(Root, "discard_max_bytes", MostDiscarded) || MostDiscarded != 0;
     close(Fd);
     if (Answer == 0 || Answer == EINVAL)
         return ERROR_SUCCESS;
-    return Answer == EPERM ? ERROR_ACCESS_DENIED : ERROR_NOT_SUPPORTED;
+    return Answer == EPERM && Discards ? ERROR_ACCESS_DENIED : ERROR_NOT_SUPPORTED;
 }

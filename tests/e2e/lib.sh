@@ -33,12 +33,16 @@ finish() {
     rm -rf "$work"
 }
 
-# Prepares "$run" for the runner. Under Wine: a throwaway prefix with only
+# Prepares "$run" for the runner. The program is run from a copy in a
+# directory every user may enter, since the cases run as another user too,
+# and the build's own may lie under one only its owner may (root's home).
+# Under Wine: a throwaway prefix with only
 # drives c: and q: (q: being /mnt/q), and one wineserver for the whole script,
 # started here in the namespace, since a server outside would not see the mounts.
 prepare_runner() {
     runner=$1
-    program=$(realpath "$2")
+    mkdir -m 0755 "$work/bin" && chmod 0755 "$work" && cp "$2" "$work/bin/" || { echo "FAIL: cannot copy $2"; exit 1; }
+    program=$work/bin/$(basename "$2")
     run=("$program")
     if [ "$runner" = qemu ]; then
         read -ra run <<<"${QUORLANE_EMULATOR:-qemu-aarch64}"

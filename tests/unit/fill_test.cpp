@@ -34,6 +34,8 @@ struct Volume {
     std::vector<DWORD> Writes{};  // the length of every write
     std::vector<std::vector<unsigned char>> Data{};  // and its bytes
     std::vector<std::string> Calls{};
+    DWORD Access = ERROR_SUCCESS;  // what CheckCreateAccess says
+    const char* FileSystem = "ext4";
 };
 Volume Fake;
 const HANDLE FakeFile = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(42));
@@ -41,6 +43,13 @@ const HANDLE FakeFile = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(42))
 }  // namespace
 
 BOOL SetConsoleTitleA(LPCSTR) { return TRUE; }
+ULONGLONG GetTickCount64() { return 0; }
+DWORD CheckCreateAccess() { return Fake.Access; }
+BOOL GetVolumeInformationA(LPCSTR, LPSTR, DWORD, LPDWORD, LPDWORD, LPDWORD, LPSTR Type, DWORD Size)
+{
+    std::snprintf(Type, Size, "%s", Fake.FileSystem);
+    return TRUE;
+}
 HANDLE GetStdHandle(DWORD) { return INVALID_HANDLE_VALUE; }
 BOOL SetCurrentDirectoryA(LPCSTR) { return TRUE; }
 LPSTR CharUpperA(LPSTR String)
@@ -126,11 +135,12 @@ DWORD TrimFreeSpace()
 
 namespace {
 
-// Runs one fill with Answer on standard input; returns what it printed.
-std::string RunFill(const char* Answer)
+// Runs one fill with Answer on standard input (null: the answer given
+// beforehand); returns what it printed, and sets Verdict to what it came to.
+std::string RunFill(const char* Answer, FillVerdict& Verdict)
 {
     std::FILE* Input = std::tmpfile();
-    std::fputs(Answer, Input);
+    std::fputs(Answer != nullptr ? Answer : "", Input);
     std::rewind(Input);
     std::FILE* Saved = stdin;
     stdin = Input;
@@ -138,7 +148,7 @@ std::string RunFill(const char* Answer)
     BytesWrittenTotal = 0;
     WipeIncomplete = false;
     testing::internal::CaptureStdout();
-    FillAvailableSpace();
+    Verdict = FillAvailableSpace(Answer == nullptr);
     std::fflush(stdout);
     const std::string Printed = testing::internal::GetCapturedStdout();
     stdin = Saved;
@@ -180,7 +190,9 @@ TEST(Fill, FollowsTheScriptOfEachRun)
     };
     const char* const Flushed = "Flushing file buffers...\n";
     const char* const FlushFailedText =
-        "...\nCould not write all the data to the drive; its free space may not have been overwritten.\n";
+        "...\nCould not write all the data to the drive; its free space may not have been overwritten. Check the "
+        "drive (the system's log says why), then run it again.\n";
+    const std::string Zerofree = " zerofree, run on the drive while it is not mounted, overwrites that space.\n";
     const char* const Kept = " bytes of free space that the file system keeps from every file were not ";
     const std::vector<std::string> Fill = {"query", "create", "query", "flush", "untrimmed", "close", "untrimmed"};
     const std::vector<std::string> Moving = {"query", "create", "query", "flush", "untrimmed", "move", "close",
@@ -198,6 +210,13 @@ TEST(Fill, FollowsTheScriptOfEachRun)
         {"creation refused: nothing written, and the system's reason given",
          {{{409600, 409600}, {409600, 409600}}, 0, true}, "y\n", {"query", "create"}, {}, nullptr, 0,
          "destination drive.\nAccess is denied.\n"},
+        {"no file can be made here: refused before asking, reason first",
+         {{{409600, 409600}, {409600, 409600}}, 0, false, 0, 0, false, 0, ERROR_NOT_SUPPORTED, 0, KEPT_BY_FILE_SYSTEM,
+          false, 0, false, {}, {}, {}, ERROR_ACCESS_DENIED},
+         "y\n", {"query"}, {}, nullptr, 0,
+         "Access is denied: only its owner or root may write to the drive's root; run it as root, with sudo.\n"},
+        {"the answer given beforehand: nothing read", {{{200704, 200704}, {4096, 4096}}, 0, false, 3}, nullptr,
+         Fill, {65536, 65536, 65536, 65536, 4096}, "Drive Q (200704 bytes free)", 3 * 65536, Flushed},
         {"three chunks, then a tail of one cluster", {{{200704, 200704}, {4096, 4096}}, 0, false, 3}, "y\n",
          Fill, {65536, 65536, 65536, 65536, 4096}, "Drive Q (200704 bytes free)", 3 * 65536, Flushed},
         {"free space past 32 bits of clusters, shown exact", {{{2251799813160961, 2251799813160961}, {0, 0}}},
@@ -205,10 +224,14 @@ TEST(Fill, FollowsTheScriptOfEachRun)
         {"a loop ended early, terabytes still free, and the flush failed: both reported",
          {{{TiB4, TiB4}, {TiB4, TiB4}}, 0, false, 2, 0, true}, "y\n",
          FlushFailed, {65536, 65536, 65536, 65536}, "Drive Q (4398047559680 bytes free)", 2 * 65536,
-         "overwritten.\nThe drive's free space was not all overwritten: 4398047559680 bytes were left.\n"},
+         "overwritten. Check the drive (the system's log says why), then run it again.\nThe drive's free space was not "
+         "all overwritten: 4398047559680 bytes were left (4.0 TiB), as the fill's file could grow no further (a limit "
+         "on a file's size, or a write the drive refused); lift the limit, then run it again.\n"},
         {"a quota spent, the volume still free: reported", {{{196608, 104857600}, {0, 104660992}}, 0, false, 3},
          "y\n", Fill, {65536, 65536, 65536, 65536, 0}, "Drive Q (196608 bytes free)", 3 * 65536,
-         "Flushing file buffers...\nThe drive's free space was not all overwritten: 104660992 bytes were left.\n"},
+         "Flushing file buffers...\nThe drive's free space was not all overwritten: 104660992 bytes were left (99.8 MiB), "
+         "kept from this user for root or by a quota; run it as root, with sudo, or lift the quota, to overwrite "
+         "them.\n"},
         {"1 MiB left is a full fill", {{{65536, 65536}, {1048576, 1048576}}, 0, false, 1}, "y\n",
          Fill, {65536, 65536, 65536}, "Drive Q (65536 bytes free)", 65536, Flushed},
         {"short writes are counted as reported", {{{409600, 409600}, {0, 0}}, 0, false, 2, 1000}, "y\n",
@@ -223,45 +246,47 @@ TEST(Fill, FollowsTheScriptOfEachRun)
          {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, 10 << 20, ERROR_ACCESS_DENIED}, "y\n", Moving,
          {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          std::string("Moving the free space kept from files onto the fill...\n10485760") + Kept +
-             "trimmed, as only root may trim; a run as root on a drive that discards clears them.\n"},
+             "trimmed, as only root may trim, and the drive discards: run it as root, with sudo, to trim them.\n"},
         {"space kept from files on a drive that does not discard: reported",
          {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, 4096, ERROR_NOT_SUPPORTED}, "y\n", Moving,
          {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
-         std::string("4096") + Kept + "trimmed, as the drive does not discard; they keep what they held.\n"},
+         std::string("4096") + Kept + "trimmed, as the drive does not discard; they keep what they held." + Zerofree},
         {"a drive that discards only large pieces: trimmed, and what is kept reported",
          {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, 4096, ERROR_SUCCESS, 65536}, "y\n", MovingTrimmed,
          {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          std::string("Trimming free space...\n4096") + Kept +
-             "all trimmed, as the drive discards only pieces of 65536 bytes or more; smaller ones keep what they held.\n"},
+             "all trimmed, as the drive discards only pieces of 65536 bytes or more; smaller ones keep what they held." +
+             Zerofree},
         {"space kept on a hard disk, moved onto the fill first: the untrimmed line says so",
          {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, 4096, ERROR_NOT_SUPPORTED, 0, KEPT_BY_FILE_SYSTEM, false,
           1 << 20},
          "y\n", Moving, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          "Moving the free space kept from files onto the fill...\n4096" + std::string(Kept) +
              "trimmed, as the drive does not discard; they keep what they held. Before the delete, the fill took the "
-             "smallest free pieces, where deleted files lay, and left free blocks it had written.\n"},
+             "smallest free pieces, where deleted files lay, and left free blocks it had written." + Zerofree},
         {"a move that fails partway: reported with the system's reason, and not as done",
          {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, 4096, ERROR_NOT_SUPPORTED, 0, KEPT_BY_FILE_SYSTEM, false,
           4096, true},
          "y\n", Moving, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          "Moving the free space kept from files onto the fill...\nThe free space kept from files could not all be "
          "moved onto the fill:\nAccess is denied.\n4096" + std::string(Kept) +
-             "trimmed, as the drive does not discard; they keep what they held.\n"},
+             "trimmed, as the drive does not discard; they keep what they held." + Zerofree},
         {"a trim that fails: reported with the system's reason",
          {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, 0, ERROR_SUCCESS, 0, KEPT_BY_FILE_SYSTEM, true}, "y\n",
          Trimmed, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          "Trimming free space...\nThe free space could not all be trimmed; what deleted files left in the space the "
-         "file system keeps from every file may remain:\nAccess is denied.\n"},
+         "file system keeps from every file may remain:\nAccess is denied.\nOnce the drive is sound, fstrim, run as root "
+         "on its mount point, trims it.\n"},
         {"space kept that could not be measured, as an ordinary user: reported",
          {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, KEPT_SIZE_UNKNOWN, ERROR_ACCESS_DENIED}, "y\n", Fill,
          {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
-         "could not be measured; it was not trimmed, as only root may trim; a run as root on a drive that discards "
-         "clears it.\n"},
+         "could not be measured; it was not trimmed, as only root may trim, and the drive discards: run it as "
+         "root, with sudo, to trim it.\n"},
         {"space kept that could not be measured, trimmed as a drive of unknown discards: reported",
          {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, KEPT_SIZE_UNKNOWN, ERROR_SUCCESS, DISCARD_SIZE_UNKNOWN},
          "y\n", Trimmed, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          "could not be measured; it was trimmed, but the least the drive discards at once could not be read; smaller "
-         "pieces may keep what they held.\n"},
+         "pieces may keep what they held." + Zerofree},
         {"a ZFS pool: what it keeps reported",
          {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, KEPT_SIZE_UNKNOWN, ERROR_NOT_SUPPORTED, 0, KEPT_BY_POOL},
          "y\n", Fill, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
@@ -277,14 +302,30 @@ TEST(Fill, FollowsTheScriptOfEachRun)
     for (const Case& C : Cases) {
         Fake = C.Given;
         const std::time_t Started = std::time(nullptr);
-        const std::string Printed = RunFill(C.Answer);
+        FillVerdict Verdict;
+        std::string Printed = RunFill(C.Answer, Verdict);
         EXPECT_TRUE(Fake.Data.empty() || WroteTheStream(Started, std::time(nullptr))) << C.What;
         EXPECT_EQ(Fake.Calls, C.Calls) << C.What;
         EXPECT_EQ(Fake.Writes, C.Writes) << C.What;
         EXPECT_EQ(BytesWrittenTotal, C.Counted) << C.What;
+        // A run that filled ends with what it wrote, as counted, and its
+        // verdict; the lines before say the rest.
+        const bool Incomplete = C.Ending.find(" not ") != std::string::npos;
+        if (C.DriveLine != nullptr) {
+            const std::size_t Last = Printed.rfind('\n', Printed.size() - 2) + 1;
+            const std::string Done = "Done in 0.0 s: wrote " + std::to_string(C.Counted) + " bytes";
+            EXPECT_EQ(Printed.substr(Last, Done.size()), Done) << C.What;
+            EXPECT_NE(Printed.find(Incomplete ? "may remain" : "nothing that deleted", Last), std::string::npos)
+                << C.What;
+            Printed.erase(Last);
+        }
         const std::string& Ending = C.Ending;
         EXPECT_EQ(Printed.substr(Printed.size() - std::min(Printed.size(), Ending.size())), Ending) << C.What;
-        EXPECT_EQ(WipeIncomplete, Ending.find(" not ") != std::string::npos) << C.What;
+        EXPECT_EQ(WipeIncomplete, Incomplete) << C.What;
+        const FillVerdict Expected = C.DriveLine != nullptr ? Incomplete ? FillVerdict::Incomplete : FillVerdict::Wiped
+                                     : Fake.Calls.size() > 1 || Fake.Access != ERROR_SUCCESS ? FillVerdict::Refused
+                                                                                             : FillVerdict::Declined;
+        EXPECT_EQ(Verdict, Expected) << C.What;
         if (C.DriveLine != nullptr)
             EXPECT_NE(Printed.find(std::string("\n") + C.DriveLine + "\n"), std::string::npos) << C.What;
         else
