@@ -5,7 +5,8 @@
 # failing and slow devices, the packages as users install them) natively and
 # under Wine, and all but the last two natively again built with
 # AddressSanitizer and UndefinedBehaviorSanitizer; for arm64, under
-# qemu-user, the unit tests, the table of cases and the package.
+# qemu-user, the unit tests, the table of cases and the package; and last
+# the demo, as a newcomer runs it first, on a fresh minimal Debian.
 # Installs what it needs when run as root on Debian; otherwise says what is
 # missing and what it skipped.
 set -eu
@@ -13,7 +14,7 @@ cd "$(dirname "$0")"
 
 packages=(cmake make g++ googletest python3 util-linux valgrind bc acl e2fsprogs xfsprogs btrfs-progs ntfs-3g testdisk
           nbdkit libnbd-bin fuse3 zfs-fuse exfat-fuse exfatprogs dpkg-dev lintian man-db unzip icoutils
-          g++-mingw-w64-x86-64 wine64 wine g++-aarch64-linux-gnu qemu-user)
+          g++-mingw-w64-x86-64 wine64 wine g++-aarch64-linux-gnu qemu-user debootstrap)
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' || missing+=("$package")
@@ -66,5 +67,8 @@ cross_build() {
 }
 cross_build windows mingw-w64.cmake x86_64-w64-mingw32-g++-posix wine
 cross_build arm64 aarch64-linux-gnu.cmake aarch64-linux-gnu-g++ qemu-aarch64
+
+echo "== The demo on a fresh Debian"
+bash tests/fresh-demo.sh || status=1
 
 exit $status

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Shows Quorlane at work on a scratch drive:
-#   1. builds the program;
+#   1. builds the program alone, without its tests, in build/demo;
 #   2. makes a 512 MiB ext4 image as mkfs makes it, and mounts it at /mnt/q
 #      (inside a private mount namespace, so nothing is mounted on the
 #      machine itself) through a loop device, which discards freed blocks as
@@ -15,7 +15,9 @@
 #   5. shows that the secret is gone from the image.
 # However it ends, it leaves nothing behind: the image lives in a scratch
 # directory removed on exit, and the mounts vanish with the namespace.
-# Needs root (for mounting); installs what it needs with apt-get.
+# Needs root (for mounting); installs what it needs with apt-get, and
+# nothing else: tests/fresh-demo.sh runs it on a minimal Debian to hold it to
+# that.
 set -eu
 cd "$(dirname "$0")"
 
@@ -33,8 +35,8 @@ if [ -z "${QUORLANE_DEMO_NAMESPACE:-}" ]; then
         echo "Installing them with apt-get:"
         apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${missing[@]}"
     fi
-    cmake -S . -B build/native -DCMAKE_BUILD_TYPE=Release >/dev/null
-    cmake --build build/native -j "$(nproc)" --target quorlane >/dev/null
+    cmake -S . -B build/demo -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
+    cmake --build build/demo -j "$(nproc)" --target quorlane >/dev/null
     QUORLANE_DEMO_NAMESPACE=1 exec unshare -m --propagation private "$0" "$@"
 fi
 
@@ -70,10 +72,10 @@ mount -o loop "$image" /mnt/q
 status=0
 if [ -t 0 ]; then
     echo "Running: quorlane /mnt/q   (answer y to wipe)"
-    build/native/quorlane /mnt/q || status=$?
+    build/demo/quorlane /mnt/q || status=$?
 else
     echo "Running: quorlane /mnt/q   (answering y)"
-    printf 'y\n' | build/native/quorlane /mnt/q || status=$?
+    printf 'y\n' | build/demo/quorlane /mnt/q || status=$?
 fi
 umount /mnt/q
 

@@ -50,7 +50,8 @@ BOOL SetConsoleTitleA(LPCSTR Title)
         return FALSE;
     static bool Saved = false;
     if (!Saved) {
-        Saved = WriteAll(STDOUT_FILENO, "\033[22;0t", 8) == 8;
+        static const char Push[] = "\033[22;0t";
+        Saved = WriteAll(STDOUT_FILENO, Push, sizeof Push - 1) == sizeof Push - 1;
         if (Saved) {
             std::atexit(RestoreTitle);
             // A signal the shell had ignored for this process stays ignored.

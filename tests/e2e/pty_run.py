@@ -77,7 +77,8 @@ def main():
         with open(times_file, "w") as out:
             out.writelines(f"mark {t:.3f}\n" for t in times)
             out.writelines(f"line {t:.3f} {text}\n" for t, text in lines)
-            out.write(f"exit {time.monotonic() - first_typed:.3f}\n")
+            # A command that ended before its prompt was never answered.
+            out.write(f"exit {time.monotonic() - (first_typed or time.monotonic()):.3f}\n")
     sys.stdout.buffer.write(seen)
     sys.exit(os.waitstatus_to_exitcode(status))
 

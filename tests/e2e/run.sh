@@ -392,4 +392,29 @@ exactly ten chunks       | 640k  | 80 | 80
 ten chunks and a cluster | 644k  | 79 | 80
 CASES
 
+# A terminal keeps the last title set: the Linux program saves the one it
+# found, shows the fill's progress in its place, and gives it back however
+# the run ends, CTRL+C included (natively: under qemu the signal would go to
+# the emulator).
+#   name | signal sent at the 20th mark, or none
+while IFS='|' read -r name signal; do
+    name=$(trim "$name")
+    [ -z "$name" ] || [ "$runner" = wine ] || { [ "$runner" = qemu ] && [ -n "$(trim "$signal")" ]; } && continue
+    signal=$(trim "$signal")
+    prepare_drive tmpfs:2g
+    before=$(snapshot)
+    timeout 120 python3 "$here/pty_run.py" ${signal:+--at-mark 20 "pkill -$signal -x quorlane"} 'Continue?' $'y\r' \
+        "${run[@]}" q: >"$work/out" 2>&1
+    why=""
+    [[ $(<"$work/out") = $'\e[22;0t\e]0;Quorlane 1.00 for Linux\a'* ]] || why+="the title was not saved, then set"$'\n'
+    grep -aq $'\e]0;Quorlane: [0-9]*%' "$work/out" || why+="no progress in the title"$'\n'
+    [[ $(<"$work/out") = *$'\e[23;0t' ]] || why+="the title was not given back at the end"$'\n'
+    [ -z "$signal" ] || ! grep -q 'Done in' "$work/out" || why+="the run was not stopped"$'\n'
+    why+=$(check_drive "$before")
+    report "title: $name" "$why"
+done <<'CASES'
+given back after a whole run |
+given back on CTRL+C         | INT
+CASES
+
 finish_report
