@@ -37,7 +37,7 @@ void FormatBytes(std::uint64_t Bytes, char (&Text)[24])
 
 void FormatDuration(std::uint64_t Milliseconds, char (&Text)[32])
 {
-    const std::uint64_t Seconds = (Milliseconds + 500) / 1000;
+    const std::uint64_t Seconds = Milliseconds / 1000 + (Milliseconds % 1000 >= 500 ? 1 : 0);
     if (Milliseconds < 9950)
         std::snprintf(Text, sizeof Text, "%.1f s", static_cast<double>(Milliseconds) / 1000);
     else if (Seconds < 60)
@@ -55,11 +55,16 @@ void FormatProgressTitle(std::uint64_t Written, std::uint64_t Free, std::uint64_
     const int Length = std::snprintf(Title, sizeof Title, "Quorlane: %u%%", Percent);
     if (Elapsed < 1000 || Written == 0 || Length < 0)
         return;
+    // A figure past 64 bits (an absurd drive) is shown as the largest there
+    // is, since converting it would be undefined.
+    const auto Whole = [](double Value) {
+        return Value < 18446744073709549568.0 ? static_cast<std::uint64_t>(Value) : UINT64_MAX;
+    };
     char Rate[24], Left[32];
     const double PerSecond = static_cast<double>(Written) * 1000 / static_cast<double>(Elapsed);
-    FormatBytes(static_cast<std::uint64_t>(PerSecond), Rate);
+    FormatBytes(Whole(PerSecond), Rate);
     const std::uint64_t Remaining = Free > Written ? Free - Written : 0;
-    FormatDuration(static_cast<std::uint64_t>(static_cast<double>(Remaining) / PerSecond * 1000), Left);
+    FormatDuration(Whole(static_cast<double>(Remaining) / PerSecond * 1000), Left);
     std::snprintf(Title + Length, sizeof Title - static_cast<std::size_t>(Length), " at %s/s, %s left", Rate, Left);
 }
 

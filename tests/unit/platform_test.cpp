@@ -67,4 +67,43 @@ TEST(FreeSpace, ByteCountsStopAtTheLargestRatherThanWrap)
         EXPECT_EQ(BlockBytes(Row[0], Row[1]), Row[2]) << Row[0] << " blocks of " << Row[1];
 }
 
+TEST(MountTable, ALineIsReadWithItsEscapesAndCommas)
+{
+    struct Case {
+        const char* Line;
+        bool Read;
+        const char* Point;
+        const char* Type;
+        const char* Source;
+        const char* Upper;  // nullptr: none
+    };
+    const Case Cases[] = {
+        {"36 35 98:0 / /mnt rw,noatime master:1 - ext4 /dev/sda1 rw,errors=continue\n", true, "/mnt", "ext4",
+         "/dev/sda1", nullptr},
+        {"40 1 0:33 / /media/my\\040usb\\011x rw - vfat /dev/sdb1 rw\n", true, "/media/my usb\tx", "vfat",
+         "/dev/sdb1", nullptr},
+        {"41 1 0:40 / /a\\134b rw shared:5 unbindable - fuse.zfs-fuse pool/data rw\n", true, "/a\\b",
+         "fuse.zfs-fuse", "pool/data", nullptr},
+        {"50 1 0:50 / /merged rw - overlay overlay rw,lowerdir=/l,upperdir=/u\\054v/up,workdir=/w\n", true,
+         "/merged", "overlay", "overlay", "/u,v/up"},
+        {"51 1 0:51 / /no-dash rw overlay overlay rw\n", false, nullptr, nullptr, nullptr, nullptr},
+        {"52 1 0:52 / /no-source rw - tmpfs\n", false, nullptr, nullptr, nullptr, nullptr},
+        {"garbage\n", false, nullptr, nullptr, nullptr, nullptr},
+    };
+    for (const Case& C : Cases) {
+        std::string Line = C.Line;
+        MountLine Mount = {};
+        ASSERT_EQ(ParseMountLine(&Line[0], Mount), C.Read) << C.Line;
+        if (!C.Read)
+            continue;
+        EXPECT_STREQ(Mount.Point, C.Point) << C.Line;
+        EXPECT_STREQ(Mount.Type, C.Type) << C.Line;
+        EXPECT_STREQ(Mount.Source, C.Source) << C.Line;
+        if (C.Upper == nullptr)
+            EXPECT_EQ(Mount.Upper, nullptr) << C.Line;
+        else
+            EXPECT_STREQ(Mount.Upper, C.Upper) << C.Line;
+    }
+}
+
 }  // namespace
