@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# The README's first command on a fresh machine: makes a minimal Debian root
+# What a newcomer runs first, on a fresh machine: makes a minimal Debian root
 # with debootstrap (the release and mirror this machine's apt uses), copies
 # the source into root's home there, as a clone would be, and runs ./demo.sh
 # in it, which must install what it needs itself, build, and end with status
-# 0 and the secret gone. The root's mounts live in a private namespace, and
-# the root is removed at the end. Needs root, debootstrap and the mirror;
-# skips without them, except in CI.
+# 0 and the secret gone; then the README's commands that build and install
+# the Debian package, as they stand there, and the program they installed.
+# The root's mounts live in a private namespace, and the root is removed at
+# the end. Needs root, debootstrap and the mirror; skips without them,
+# except in CI.
 set -u
 source=$(cd "$(dirname "$0")/.." && pwd)
 skip() {
@@ -43,11 +45,29 @@ chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root /ro
     >"$root/demo.out" 2>&1
 status=$?
 tail -4 "$root/demo.out"
+passed=0 failed=0
 if [ "$status" = 0 ] && grep -q 'Nothing of the deleted files can be found any more.' "$root/demo.out"; then
-    echo "1 passed, 0 failed"
+    passed=$((passed + 1))
 else
     echo "FAIL: ./demo.sh ended with status $status on a fresh Debian:"
     head -40 "$root/demo.out"
-    echo "0 passed, 1 failed"
-    exit 1
+    failed=$((failed + 1))
 fi
+
+echo "== The README's Debian install there"
+awk '/^\*\*Debian and Ubuntu/ { found = 1 } found && /^```/ { if (inside) exit; inside = 1; next } inside' \
+    "$source/README.md" >"$root/root/install.sh"
+yes | chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root \
+    bash -ec 'cd /root/quorlane && . /root/install.sh && quorlane --version && apt-get remove -y -q quorlane' \
+    >"$root/install.out" 2>&1
+status=$?
+if [ "$status" = 0 ] && grep -q "^Quorlane 1.00 for Linux - " "$root/install.out"; then
+    passed=$((passed + 1))
+else
+    echo "FAIL: the README's install ended with status $status on a fresh Debian:"
+    cat "$root/root/install.sh"
+    tail -20 "$root/install.out"
+    failed=$((failed + 1))
+fi
+echo "$passed passed, $failed failed"
+[ "$failed" = 0 ]
