@@ -59,10 +59,7 @@ static void QueryFreeSpace()
                         &TotalNumberOfFreeBytes);
 }
 
-// Prints Name, which comes from the system (a directory, a mount point, a
-// device), with its control characters and backslashes escaped, so that a
-// name cannot move the cursor, colour the terminal or split a line.
-static void PrintName(const char* Name)
+void PrintName(const char* Name)
 {
     for (const unsigned char* Byte = reinterpret_cast<const unsigned char*>(Name); *Byte != '\0'; ++Byte)
         if (*Byte < 0x20 || *Byte == 0x7F)

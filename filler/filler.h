@@ -60,6 +60,12 @@ void PrintReason(DWORD Code);
 // the words that follow it to say what it means here.
 void PrintReasonText(DWORD Code);
 
+// Prints Name, which comes from the system or the user (a directory, a mount
+// point, a device, an argument), with its control characters and
+// backslashes escaped, so that a name cannot move the cursor, colour the
+// terminal or split a line.
+void PrintName(const char* Name);
+
 // Prints Bytes exactly and, from one KiB on, in binary units beside them:
 // "26841088 bytes (25.6 MiB)".
 void PrintBytes(std::uint64_t Bytes);

@@ -8,16 +8,6 @@ static const char AttributionNotice[] = "free-space wiper, (C) 2026 the Quorlane
 static const char WebAddressLine[] = "https://quorlane.example/";
 static const char PathExample[] = "/media/usb";
 
-// Prints a name the user gave, with its control characters escaped.
-static void PrintArgument(const char* Name)
-{
-    for (const unsigned char* Byte = reinterpret_cast<const unsigned char*>(Name); *Byte != '\0'; ++Byte)
-        if (*Byte < 0x20 || *Byte == 0x7F)
-            std::printf("\\x%02X", *Byte);
-        else
-            std::putchar(*Byte);
-}
-
 // Where the platform names drives by path, says why Drive, which names no
 // drive that can be filled, was not taken: Entered tells whether its
 // directory could be entered, and Reason what the system said where not.
@@ -29,7 +19,7 @@ static void PrintWhyRejected(const char* Drive, bool Entered, DWORD Reason)
         std::fputs("The drive's name is empty.\n", stdout);
         return;
     }
-    PrintArgument(Drive);
+    PrintName(Drive);
     if (Drive[0] == '-' && Drive[1] != '\0') {
         std::fputs(" is not an option: --help lists them.\n", stdout);
     } else if (Entered) {
@@ -42,10 +32,10 @@ static void PrintWhyRejected(const char* Drive, bool Entered, DWORD Reason)
             std::fputs("it is not mounted: mount it, then name the directory where it is mounted.\n", stdout);
         else {
             std::fputs("it is mounted at ", stdout);
-            PrintArgument(MountPoints);
+            PrintName(MountPoints);
             std::fputs(", so name that.\n", stdout);
         }
-    } else if (!IsPlaceName(Drive) && Drive[0] != '\0' && Drive[1] == ':') {
+    } else if (!IsPlaceName(Drive) && Drive[1] == ':') {
         std::fputs(" is not a drive: ", stdout);
         PrintReasonText(Reason);
         std::fputs(".\n", stdout);
@@ -54,7 +44,7 @@ static void PrintWhyRejected(const char* Drive, bool Entered, DWORD Reason)
             std::fputs(" is a name, not a path: to fill the drive that holds that directory, write ./", stdout);
         else
             std::fputs(" is neither a drive nor a path: name a drive's mount point, as in ", stdout);
-        PrintArgument((Attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && Attributes != INVALID_FILE_ATTRIBUTES
+        PrintName((Attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && Attributes != INVALID_FILE_ATTRIBUTES
                           ? Drive
                           : PathExample);
         std::fputs(".\n", stdout);
@@ -98,8 +88,10 @@ int main(int argc, char* argv[])
             Help = true;
         else if (std::strcmp(Argument, "--version") == 0)
             Version = true;
-        else
-            Drive = Argument, ++Named;
+        else {
+            Drive = Argument;
+            ++Named;
+        }
     }
     if (Version && !Help)
         return 0;  // the banner says it

@@ -247,7 +247,7 @@ drive is a dangling link     | q:                    | y\n       | dangling   | 
 drive is a plain directory   | q:                    | y\n       | plain-dir  | usage 'q: is not a drive: No medium found.' | 1
 drive links to a directory   | q:                    | y\n       | dir-link   | usage 'q: is not a drive: No medium found.' | 1
 drive links to a volume      | q:                    | y\n       | mount-link | filled   | 0
-backslash alone              | '\\'                  | y\n       | tmpfs:256k | usage "\\\\ is neither a drive nor a path: name a drive's mount point, as in /media/usb." | 1
+backslash alone              | '\\'                  | y\n       | tmpfs:256k | usage "\\\\\\\\ is neither a drive nor a path: name a drive's mount point, as in /media/usb." | 1
 help: --help                 | --help                | y\n       | tmpfs:256k | help     | 0
 help: -h, with a drive       | q: -h                 | y\n       | tmpfs:256k | help     | 0
 help: /?                     | '/?'                  | y\n       | tmpfs:256k | help     | 0
