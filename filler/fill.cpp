@@ -10,14 +10,8 @@
 #include <ctime>
 
 char RootPath[4] = {'?', ':', '\\', '\0'};
-char PlaceDirectory[PlaceNameSize] = "";
-char PlaceVolume[PlaceNameSize] = "";
-char PlaceFileSystem[PlaceNameSize] = "";
-char PlaceDevice[PlaceNameSize] = "";
-HANDLE ConsoleOutput = INVALID_HANDLE_VALUE;
 std::uint64_t FreeByteCount = 0;
 std::uint64_t BytesWrittenTotal = 0;
-bool WipeIncomplete = false;
 
 // One write call per chunk.
 constexpr DWORD ChunkSize = 0x10000;
@@ -43,19 +37,17 @@ static unsigned char Period[GeneratorPeriod];
 static unsigned char* FillBuffer = Period;
 static DWORD LastWriteCount = 0;
 
-// A full fill leaves only what no file can have: measured at most 48 KiB, on
-// ext4, xfs, btrfs, exFAT, NTFS, ZFS and tmpfs, natively and under Wine. A
-// fill stopped by a file size limit, a quota, blocks reserved for another
-// user or space freed during the run left 13.9 MB at the least. Anything
-// over 1 MiB left means the fill stopped short.
+// A full fill leaves only what no file can have, a few allocation units, and
+// a fill stopped by a limit leaves megabytes: anything over 1 MiB left means
+// the fill stopped short (the measurements are in docs/evidence.md).
 constexpr std::uint64_t ShortFillMargin = 1 << 20;
 
-// Asks the volume for its free space: the drive's, or for a place, that of
-// the current directory. A query that fails leaves the figures as they were;
-// they start at zero.
-static void QueryFreeSpace()
+// Asks the volume for its free space: the drive's, or for a place named by
+// Directory, that of the current directory. A query that fails leaves the
+// figures as they were; they start at zero.
+static void QueryFreeSpace(const char* Directory)
 {
-    GetDiskFreeSpaceExA(PlaceDirectory[0] != '\0' ? nullptr : RootPath, &FreeBytesAvailable, nullptr,
+    GetDiskFreeSpaceExA(Directory[0] != '\0' ? nullptr : RootPath, &FreeBytesAvailable, nullptr,
                         &TotalNumberOfFreeBytes);
 }
 
@@ -81,8 +73,9 @@ void PrintBytes(std::uint64_t Bytes)
 }
 
 // Where CheckCreateAccess says why no file can be made here (Refusal, with
-// the system's Reason), says so, reason first, and what to do about it.
-static void PrintCreateRefusal(DWORD Refusal, DWORD Reason)
+// the system's Reason), says so, reason first, and what to do about it;
+// Directory is the place named, or empty for a drive's root.
+static void PrintCreateRefusal(DWORD Refusal, DWORD Reason, const char* Directory)
 {
     PrintReasonText(Reason);
     if (Refusal == ERROR_WRITE_PROTECT) {
@@ -90,35 +83,35 @@ static void PrintCreateRefusal(DWORD Refusal, DWORD Reason)
         return;
     }
     std::printf(": only its owner or %s may write to ", AdministratorName);
-    if (PlaceDirectory[0] != '\0')
-        PrintName(PlaceDirectory);
+    if (Directory[0] != '\0')
+        PrintName(Directory);
     else
         std::fputs("the drive's root", stdout);
     std::printf("; run it %s.\n", ElevatedRun);
 }
 
-FillVerdict FillAvailableSpace(bool Confirmed)
+FillVerdict FillAvailableSpace(const FillPlace& Place)
 {
-    QueryFreeSpace();
+    QueryFreeSpace(Place.Directory);
     FreeByteCount = FreeBytesAvailable.QuadPart;
 
     // A path names any directory, and a mount that failed leaves a plain
     // one: say which file system a run on it fills before asking.
-    if (PlaceVolume[0] != '\0') {
+    if (Place.Volume[0] != '\0') {
         std::fputs("The drive is ", stdout);
-        PrintName(PlaceVolume);
-        if (PlaceFileSystem[0] != '\0') {
+        PrintName(Place.Volume);
+        if (Place.FileSystem[0] != '\0') {
             std::fputs(" (", stdout);
-            PrintName(PlaceFileSystem);
-            if (std::strchr(PlaceDevice, '/') != nullptr) {  // a device or a dataset, not a name like "tmpfs"
+            PrintName(Place.FileSystem);
+            if (std::strchr(Place.Device, '/') != nullptr) {  // a device or a dataset, not a name like "tmpfs"
                 std::fputs(" on ", stdout);
-                PrintName(PlaceDevice);
+                PrintName(Place.Device);
             }
             std::fputs(")", stdout);
         }
-        if (std::strcmp(PlaceVolume, PlaceDirectory) != 0) {
+        if (std::strcmp(Place.Volume, Place.Directory) != 0) {
             std::fputs(", the file system that holds ", stdout);
-            PrintName(PlaceDirectory);
+            PrintName(Place.Directory);
         }
         std::fputs(".\n", stdout);
     }
@@ -127,7 +120,7 @@ FillVerdict FillAvailableSpace(bool Confirmed)
     // user's), nothing is asked: the answer could change nothing.
     const DWORD Access = CheckCreateAccess();
     if (Access != ERROR_SUCCESS) {
-        PrintCreateRefusal(Access, GetLastError());
+        PrintCreateRefusal(Access, GetLastError(), Place.Directory);
         return FillVerdict::Refused;
     }
     // Space this user cannot have (root's reserve, a quota) stays as it is:
@@ -146,7 +139,7 @@ FillVerdict FillAvailableSpace(bool Confirmed)
     std::fputs("Warning! This process will make it impossible for you to recover any data that\n", stdout);
     std::fputs("has been marked as deleted by the file system. Continue? ", stdout);
     std::fflush(stdout);  // The prompt must show before the program waits for the answer.
-    if (Confirmed) {
+    if (Place.Confirmed) {
         Answer = 'y';
         std::fputs("y", stdout);
     } else if (std::scanf(" %c", &Answer) != 1) {
@@ -166,13 +159,13 @@ FillVerdict FillAvailableSpace(bool Confirmed)
         const DWORD Reason = GetLastError();
         const DWORD Refusal = CheckCreateAccess();
         if (Refusal != ERROR_SUCCESS) {
-            PrintCreateRefusal(Refusal, GetLastError());
+            PrintCreateRefusal(Refusal, GetLastError(), Place.Directory);
             return FillVerdict::Refused;
         }
         std::fputs("Could not create temporary file. Please make sure that there is not already a\n", stdout);
-        if (PlaceDirectory[0] != '\0') {
+        if (Place.Directory[0] != '\0') {
             std::fputs("file named QUORLANE.TMP in ", stdout);
-            PrintName(PlaceDirectory);
+            PrintName(Place.Directory);
             std::fputs(".\n", stdout);
         } else
             std::fputs("file named QUORLANE.TMP in the root directory of the destination drive.\n", stdout);
@@ -180,7 +173,7 @@ FillVerdict FillAvailableSpace(bool Confirmed)
         return FillVerdict::Refused;
     }
 
-    if (PlaceDirectory[0] != '\0') {
+    if (Place.Directory[0] != '\0') {
         std::fputs("Quorlane is now generating a file containing random data in the directory\n", stdout);
         std::fputs("you specified. The file will take up the remaining available disk\n", stdout);
     } else {
@@ -190,9 +183,9 @@ FillVerdict FillAvailableSpace(bool Confirmed)
     std::fputs("space and will be deleted after this operation is complete. You can abort this\n", stdout);
     std::fputs("process at any time with CTRL+C or CTRL+BREAK\n\n", stdout);
     CharUpperA(RootPath);
-    if (PlaceVolume[0] != '\0') {
+    if (Place.Volume[0] != '\0') {
         std::fputs("Drive ", stdout);
-        PrintName(PlaceVolume);
+        PrintName(Place.Volume);
         std::printf(" (%" PRIu64 " bytes free)\n", FreeByteCount);
     } else
         std::printf("Drive %c (%" PRIu64 " bytes free)\n", RootPath[0], FreeByteCount);
@@ -205,7 +198,7 @@ FillVerdict FillAvailableSpace(bool Confirmed)
     SeedGenerator(static_cast<std::uint32_t>(std::time(nullptr)));
     for (std::uint64_t Pass = 0;; ++Pass) {
         BytesWrittenTotal += LastWriteCount;
-        AdvanceMeter(Started);
+        AdvanceMeter(Place.Console, Started);
         FillBuffer = Period + Pass % ChunksPerPeriod * ChunkSize;
         if (Pass < ChunksPerPeriod)
             GenerateFillBytes(FillBuffer, ChunkSize);
@@ -223,7 +216,7 @@ FillVerdict FillAvailableSpace(bool Confirmed)
     // another program) can leave more space than that. What is left then, of
     // the space a file of any user could be given, was not overwritten: a
     // quota or blocks reserved for another user keep it from this file.
-    QueryFreeSpace();
+    QueryFreeSpace(Place.Directory);
     const std::uint64_t TailLength = std::min<std::uint64_t>(FreeBytesAvailable.QuadPart, ChunkSize);
     WriteFile(FileHandle, FillBuffer, static_cast<DWORD>(TailLength), &LastWriteCount, nullptr);
     const std::uint64_t TotalFree = TotalNumberOfFreeBytes.QuadPart;
@@ -242,8 +235,8 @@ FillVerdict FillAvailableSpace(bool Confirmed)
     // file system turned read-only): say so rather than let the run pass for
     // a wipe, and leave such a drive untrimmed.
     const bool Flushed = FlushFileBuffers(FileHandle) != FALSE;
+    bool Incomplete = !Flushed;
     if (!Flushed) {
-        WipeIncomplete = true;
         std::fputs("Could not write all the data to the drive; its free space may not have been overwritten. Check "
                    "the drive (the system's log says why), then run it again.\n",
                    stdout);
@@ -253,7 +246,7 @@ FillVerdict FillAvailableSpace(bool Confirmed)
     // further; space left that only another could have had was kept from
     // this user.
     if (LeftBytes > ShortFillMargin) {
-        WipeIncomplete = true;
+        Incomplete = true;
         std::printf("The drive's free space was not all overwritten: %" PRIu64 " bytes were left", LeftBytes);
         if (LeftBytes >= 1024) {
             char Human[24];
@@ -270,10 +263,17 @@ FillVerdict FillAvailableSpace(bool Confirmed)
                         AdministratorName, ElevatedRun);
         std::fflush(stdout);
     }
-    if (Flushed)
-        MoveKeptSpace(FileHandle, FillBuffer, ChunkSize, LeftBytes > ShortFillMargin ? LeftBytes : 0);
+    // What the file system keeps is measured once, with the drive full: the
+    // move needs it before the delete, and the report after it. A drive the
+    // data did not all reach is neither moved on nor trimmed.
+    const Remains Kept = Flushed ? MeasureRemains() : Remains{};
+    const MoveResult Move =
+        Flushed ? MoveKeptSpace(FileHandle, FillBuffer, ChunkSize, Kept, LeftBytes > ShortFillMargin ? LeftBytes : 0)
+                : MoveResult{0, ERROR_NOT_SUPPORTED, ERROR_SUCCESS};
+    const bool Moved = Move.Status == ERROR_SUCCESS;
     CloseHandle(FileHandle);
-    const bool Trimmed = Flushed && TrimDeletedSpace();
+    const TrimReport End = Flushed ? TrimDeletedSpace(Kept, Moved ? Move.MovedBytes : 0) : TrimReport{};
+    Incomplete = Incomplete || Move.Status == ERROR_GEN_FAILURE || End.Incomplete;
 
     // What the run did, as measured: the bytes the file took, the time, and
     // the verdict its status gives.
@@ -281,9 +281,9 @@ FillVerdict FillAvailableSpace(bool Confirmed)
     FormatDuration(GetTickCount64() - Started, Took);
     std::printf("Done in %s: wrote ", Took);
     PrintBytes(Overwritten);
-    std::printf(" over the free space%s; %s\n", Trimmed ? ", then trimmed it" : "",
-                WipeIncomplete ? "deleted data may remain, where the lines above say."
-                               : "nothing that deleted files left there remains.");
+    std::printf(" over the free space%s; %s\n", End.Trimmed ? ", then trimmed it" : "",
+                Incomplete ? "deleted data may remain, where the lines above say."
+                           : "nothing that deleted files left there remains.");
     std::fflush(stdout);
-    return WipeIncomplete ? FillVerdict::Incomplete : FillVerdict::Wiped;
+    return Incomplete ? FillVerdict::Incomplete : FillVerdict::Wiped;
 }

@@ -12,44 +12,40 @@
 // deleted data may remain, as the run said.
 enum class FillVerdict { Declined, Refused, Wiped, Incomplete };
 
+// The drive a run fills, as the front end found it and hands it over. Where
+// it was named by a path (IsPlaceName): the directory, which the front end
+// made current and where the fill's file is made, the mount point of its
+// volume, which the drive line shows, and that volume's file system and
+// device, where they are known; all empty for a letter. Console is standard
+// output, where the progress meter writes its marks raw; Confirmed, whether
+// the question was answered beforehand.
+constexpr DWORD PlaceNameSize = 4096;
+struct FillPlace {
+    char Directory[PlaceNameSize];
+    char Volume[PlaceNameSize];
+    char FileSystem[PlaceNameSize];
+    char Device[PlaceNameSize];
+    HANDLE Console;
+    bool Confirmed;
+};
+
 // Fills the free space of the drive in RootPath with one delete-on-close
 // temporary file of pseudo-random bytes, then flushes and closes it, which
 // deletes it. Expects RootPath to hold the drive's root and that root to be
-// the current directory, or else a place named by path to be current and
-// described in PlaceDirectory and PlaceVolume; and ConsoleOutput to be set.
-// Asks the user first, unless Confirmed, and returns without writing
-// anything if the answer is not yes, or where no file can be made. Sets
-// WipeIncomplete when the free space is known not to be all overwritten.
-FillVerdict FillAvailableSpace(bool Confirmed);
+// the current directory, or else the place named by path in Place to be
+// current. Asks the user first, unless Place says it was answered, and
+// returns without writing anything if the answer is not yes, or where no
+// file can be made.
+FillVerdict FillAvailableSpace(const FillPlace& Place);
 
 // The drive's root: its letter, ':', '\' and NUL. The front end writes the
 // letter; the other three bytes never change.
 extern char RootPath[4];
 
-// Where the drive was named by a path (IsPlaceName): the directory, which the
-// front end made current and where the fill's file is made, the mount point
-// of its volume, which the drive line shows, and that volume's file system
-// and device, where they are known. All empty for a letter.
-constexpr DWORD PlaceNameSize = 4096;
-extern char PlaceDirectory[PlaceNameSize];
-extern char PlaceVolume[PlaceNameSize];
-extern char PlaceFileSystem[PlaceNameSize];
-extern char PlaceDevice[PlaceNameSize];
-
-// Standard output, where the progress meter writes its marks raw.
-extern HANDLE ConsoleOutput;
-
 // The free space when the fill began, and the bytes the fill loop has had
 // accepted in whole chunks so far.
 extern std::uint64_t FreeByteCount;
 extern std::uint64_t BytesWrittenTotal;
-
-// Set when the wipe cannot be trusted: the flush said the data did not all
-// reach the medium, the fill stopped with free space still left (a file
-// size limit, a quota, blocks reserved for another user), or free space that
-// the file system keeps from every file was not trimmed. The front end turns
-// it into its own exit status.
-extern bool WipeIncomplete;
 
 // Prints the system's text for error Code on a line of its own: the message
 // before it names the likeliest cause, this one the real one (access denied,
@@ -72,14 +68,22 @@ void PrintBytes(std::uint64_t Bytes);
 
 // Once File, the fill's file, has been flushed and before it is closed,
 // where the drive will not discard the free space that the file system
-// keeps from every file (and, for another user than root, the LeftBytes it
-// keeps for root): moves what stays free from the smallest free pieces,
-// where deleted files lay, onto blocks the fill has written, each written
-// from Data, DataLength bytes of fill.
-void MoveKeptSpace(HANDLE File, LPCVOID Data, DWORD DataLength, std::uint64_t LeftBytes);
+// keeps from every file, as Kept measured it (and, for another user than
+// root, the LeftBytes it keeps for root): moves what stays free from the
+// smallest free pieces, where deleted files lay, onto blocks the fill has
+// written, each written from Data, DataLength bytes of fill. Says so, and
+// where it fails. Returns what the move did: nothing, where it did not run.
+MoveResult MoveKeptSpace(HANDLE File, LPCVOID Data, DWORD DataLength, const Remains& Kept, std::uint64_t LeftBytes);
+
+// What the run's end left, as TrimDeletedSpace says it: whether the drive
+// was trimmed, and whether deleted data may remain.
+struct TrimReport {
+    bool Trimmed;
+    bool Incomplete;
+};
 
 // Once the fill's file is deleted: has the drive discard the volume's free
-// space where it can, and says where the free space that the file system
-// keeps from every file keeps what deleted files left there, or may, and
-// what clears it. True where the drive was trimmed.
-bool TrimDeletedSpace();
+// space where Kept says it can, and says where the free space that the file
+// system keeps from every file keeps what deleted files left there, or may,
+// and what clears it; Moved is the bytes MoveKeptSpace moved.
+TrimReport TrimDeletedSpace(const Remains& Kept, std::uint64_t Moved);

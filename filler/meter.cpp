@@ -68,7 +68,7 @@ void FormatProgressTitle(std::uint64_t Written, std::uint64_t Free, std::uint64_
     std::snprintf(Title + Length, sizeof Title - static_cast<std::size_t>(Length), " at %s/s, %s left", Rate, Left);
 }
 
-void AdvanceMeter(std::uint64_t Started)
+void AdvanceMeter(HANDLE Console, std::uint64_t Started)
 {
     // A drive may take more than it reported free (an overlay that counted
     // its layer's figures for another user): the bar still ends at its width.
@@ -76,7 +76,7 @@ void AdvanceMeter(std::uint64_t Started)
         std::min(MeterPosition(BytesWrittenTotal, FreeByteCount), static_cast<std::uint64_t>(MeterWidth));
     for (std::uint64_t Mark = DrawnPosition; Mark < Position; ++Mark) {
         DWORD Written;
-        WriteConsoleA(ConsoleOutput, "#", 1, &Written, nullptr);
+        WriteConsoleA(Console, "#", 1, &Written, nullptr);
     }
     DrawnPosition = Position;
 

@@ -3,6 +3,8 @@
 // Also the way sizes and times are put to the user.
 #pragma once
 
+#include "platform.h"
+
 #include <cstdint>
 
 constexpr double MeterWidth = 80.0;
@@ -13,11 +15,11 @@ constexpr double MeterWidth = 80.0;
 std::uint64_t MeterPosition(std::uint64_t Written, std::uint64_t Free);
 
 // Draws the marks that BytesWrittenTotal has earned since the last call, up
-// to the width, each as its own raw console write; and, at most once a
+// to the width, each as its own raw console write to Console; and, at most once a
 // second, puts the progress in the console's title, counting the time from
 // Started (a tick count in milliseconds). Called at the top of every fill
 // pass.
-void AdvanceMeter(std::uint64_t Started);
+void AdvanceMeter(HANDLE Console, std::uint64_t Started);
 
 // Bytes in binary units with one decimal ("25.6 MiB"), and whole bytes below
 // one KiB ("512 bytes"), into Text.

@@ -26,7 +26,7 @@ static int SystemText(DWORD Code, const char*& Text)
     // garbled: convert it there. Into a file or a pipe it goes as it is.
     DWORD Mode;
     const UINT ConsolePage = GetConsoleOutputCP();
-    if (GetConsoleMode(ConsoleOutput, &Mode) && ConsolePage != GetACP()) {
+    if (GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &Mode) && ConsolePage != GetACP()) {
         const int Wide = MultiByteToWideChar(CP_ACP, 0, ReasonText, static_cast<int>(Length), WideReasonText,
                                              sizeof WideReasonText / sizeof WideReasonText[0]);
         const int Converted = WideCharToMultiByte(ConsolePage, 0, WideReasonText, Wide, ConsoleReasonText,

@@ -63,7 +63,9 @@ int main(int argc, char* argv[])
     // a "No disk" dialog.
     SetErrorMode(SEM_FAILCRITICALERRORS);
     SetConsoleTitleA(ProductTitle);
-    ConsoleOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    // What the filler is handed: too large for the stack of some systems.
+    static FillPlace Place = {};
+    Place.Console = GetStdHandle(STD_OUTPUT_HANDLE);
 
     std::fputs("\n", stdout);
     std::fflush(stdout);
@@ -76,13 +78,13 @@ int main(int argc, char* argv[])
 
     // The options: the answer given beforehand, and the two that only ask.
     // Whatever else there is names the drive, once.
-    bool Confirmed = false, Help = false, Version = false;
+    bool Help = false, Version = false;
     const char* Drive = nullptr;
     int Named = 0;
     for (int Index = 1; Index < argc; ++Index) {
         const char* const Argument = argv[Index];
         if (std::strcmp(Argument, "-y") == 0 || std::strcmp(Argument, "--yes") == 0)
-            Confirmed = true;
+            Place.Confirmed = true;
         else if (std::strcmp(Argument, "-h") == 0 || std::strcmp(Argument, "--help") == 0 ||
                  std::strcmp(Argument, "/?") == 0)
             Help = true;
@@ -106,17 +108,17 @@ int main(int argc, char* argv[])
     bool Entered = false, NoStorage = false;
     DWORD Reason = ERROR_SUCCESS;
     if (!Help && Named == 1 && IsPlaceName(Drive)) {
-        const DWORD Length = SetCurrentDirectoryA(Drive) ? GetCurrentDirectoryA(PlaceNameSize, PlaceDirectory) : 0;
+        const DWORD Length = SetCurrentDirectoryA(Drive) ? GetCurrentDirectoryA(PlaceNameSize, Place.Directory) : 0;
         Reason = GetLastError();
         Entered = Length > 0 && Length < PlaceNameSize &&
-                  GetVolumePathNameA(PlaceDirectory, PlaceVolume, PlaceNameSize);
+                  GetVolumePathNameA(Place.Directory, Place.Volume, PlaceNameSize);
         // Only to tell the user which file system this is: either may stay
         // empty.
-        if (Entered && !GetVolumeInformationA(PlaceVolume, nullptr, 0, nullptr, nullptr, nullptr, PlaceFileSystem,
+        if (Entered && !GetVolumeInformationA(Place.Volume, nullptr, 0, nullptr, nullptr, nullptr, Place.FileSystem,
                                               PlaceNameSize))
-            PlaceFileSystem[0] = '\0';
-        if (Entered && !GetVolumeNameForVolumeMountPointA(PlaceVolume, PlaceDevice, PlaceNameSize))
-            PlaceDevice[0] = '\0';
+            Place.FileSystem[0] = '\0';
+        if (Entered && !GetVolumeNameForVolumeMountPointA(Place.Volume, Place.Device, PlaceNameSize))
+            Place.Device[0] = '\0';
         ULARGE_INTEGER Size = {};
         NoStorage = Entered && GetDiskFreeSpaceExA(nullptr, nullptr, &Size, nullptr) && Size.QuadPart == 0;
     } else if (!Help && Named == 1 && Drive[0] != '\0' && Drive[1] == ':') {
@@ -125,7 +127,7 @@ int main(int argc, char* argv[])
         Reason = GetLastError();
     }
     if (Entered && !NoStorage) {
-        switch (FillAvailableSpace(Confirmed)) {
+        switch (FillAvailableSpace(Place)) {
         case FillVerdict::Refused:
             return 1;
         case FillVerdict::Incomplete:

@@ -27,41 +27,24 @@
 //     the volume is read-only; ERROR_ACCESS_DENIED, only its owner or an
 //     administrator (root) may write there. The system's reason for a
 //     refusal is left for GetLastError.
-//   DWORD GetUntrimmedFreeSpace(PULARGE_INTEGER KeptBytes, LPDWORD SmallestDiscard, LPDWORD Keeper)
-//     Once the fill's file is deleted: sets KeptBytes to the free space the
-//     file system keeps from every file, which no fill reaches and which may
-//     hold what deleted files left there (0 where it keeps none;
-//     KEPT_SIZE_UNKNOWN where it keeps some, but how much could not be
-//     read), Keeper to who keeps it (KEPT_BY_FILE_SYSTEM; KEPT_BY_POOL, a
-//     pool of drives that keeps part of itself from every file system on it,
-//     as ZFS does; KEPT_BELOW, a file system under this one, as under an
-//     overlay, that this process cannot reach to measure or trim), and
-//     SmallestDiscard to the least the drive discards at once, where that is
-//     more than the file system's block (else 0: free pieces smaller than
-//     that stay as they are; DISCARD_SIZE_UNKNOWN where it could not be
-//     read). Returns ERROR_SUCCESS when TrimFreeSpace can have the drive
-//     discard the volume's free space, or why it cannot:
-//     ERROR_ACCESS_DENIED, only an administrator (root) may ask, and the
-//     drive discards, or may; ERROR_NOT_SUPPORTED, the drive or the file
-//     system does not discard, whoever asks.
-//   DWORD MoveFreeSpaceOntoFill(HANDLE File, ULONGLONG Bytes, LPCVOID Data, DWORD DataLength,
-//                               PULARGE_INTEGER Moved)
+//   Remains MeasureRemains()
+//     Once the fill's file has taken all the space it can and been flushed:
+//     what the file system keeps from every file, which no fill reaches and
+//     which may hold what deleted files left there, measured once (see
+//     Remains below).
+//   MoveResult RefillFreedRanges(HANDLE File, ULONGLONG BytesToFree, LPCVOID Data, DWORD DataLength)
 //     Once File, the fill's file, has taken all the space it can and been
-//     flushed: moves what stays free, Bytes of the file system's kept space
-//     (and root's reserve, for another user), off the smallest free pieces,
-//     where deleted files lay, onto blocks the fill has written: frees
-//     ranges of File and takes blocks again, each written from Data, in
-//     pieces the file system places in its smallest free pieces first, for
-//     as long as it finds them; then flushes. Sets Moved to the bytes
-//     written so. Returns ERROR_SUCCESS, ERROR_NOT_SUPPORTED where the file
-//     system cannot do it, or ERROR_GEN_FAILURE with the system's reason for
-//     GetLastError.
-//   DWORD TrimFreeSpace()
-//     Has the drive discard all the volume's free space. Returns
-//     ERROR_SUCCESS; a refusal, as GetUntrimmedFreeSpace gives them, where the
-//     drive turns out not to discard after all (as a FUSE file system on an
-//     image tells only now); or ERROR_GEN_FAILURE where the trim failed,
-//     with the system's reason for GetLastError.
+//     flushed: moves what stays free off the smallest free pieces, where
+//     deleted files lay, onto blocks the fill has written. Frees up to
+//     BytesToFree of File, a range at a time, and takes blocks again, each
+//     written from Data, in pieces the file system places in its smallest
+//     free pieces first, for as long as it finds them; then flushes.
+//   TrimResult TrimFreeSpace()
+//     Once the fill's file is deleted: has the drive discard all the
+//     volume's free space. Its Status is ERROR_SUCCESS; a refusal, as
+//     MeasureRemains gives them, where the drive turns out not to discard
+//     after all (as a FUSE file system on an image tells only now); or
+//     ERROR_GEN_FAILURE where the trim failed, with the system's Error.
 //
 // On Windows a drive is named by its letter; and there is nothing to trim:
 // its file systems tell the drive of a deleted file's clusters themselves,
@@ -72,7 +55,7 @@
 // everywhere; and ElevatedRun, how to run a program as that user.
 #pragma once
 
-// What GetUntrimmedFreeSpace reports of the space kept from every file.
+// What MeasureRemains reports of the space kept from every file.
 #define KEPT_SIZE_UNKNOWN 0xFFFFFFFFFFFFFFFFull
 #define DISCARD_SIZE_UNKNOWN 0xFFFFFFFFu
 #define KEPT_BY_FILE_SYSTEM 0u
@@ -111,23 +94,21 @@ inline DWORD CheckCreateAccess()
     return ERROR_SUCCESS;
 }
 
-inline DWORD GetUntrimmedFreeSpace(PULARGE_INTEGER KeptBytes, LPDWORD SmallestDiscard, LPDWORD Keeper)
+#include "remains.h"
+
+inline Remains MeasureRemains()
 {
-    KeptBytes->QuadPart = 0;
-    *SmallestDiscard = 0;
-    *Keeper = KEPT_BY_FILE_SYSTEM;
-    return ERROR_NOT_SUPPORTED;
+    return {0, KEPT_BY_FILE_SYSTEM, 0, ERROR_NOT_SUPPORTED, ERROR_SUCCESS};
 }
 
-inline DWORD TrimFreeSpace()
+inline MoveResult RefillFreedRanges(HANDLE, ULONGLONG, LPCVOID, DWORD)
 {
-    return ERROR_NOT_SUPPORTED;
+    return {0, ERROR_NOT_SUPPORTED, ERROR_SUCCESS};
 }
 
-inline DWORD MoveFreeSpaceOntoFill(HANDLE, ULONGLONG, LPCVOID, DWORD, PULARGE_INTEGER Moved)
+inline TrimResult TrimFreeSpace()
 {
-    Moved->QuadPart = 0;
-    return ERROR_NOT_SUPPORTED;
+    return {ERROR_NOT_SUPPORTED, ERROR_SUCCESS};
 }
 
 #else
@@ -223,11 +204,13 @@ DWORD GetLastError();
 DWORD FormatMessageA(DWORD Flags, LPCVOID Source, DWORD MessageId, DWORD LanguageId, LPSTR Buffer,
                      DWORD Size, va_list* Arguments);
 
+#include "remains.h"
+
 BOOL IsPlaceName(LPCSTR Argument);
 DWORD CheckCreateAccess();
-DWORD GetUntrimmedFreeSpace(PULARGE_INTEGER KeptBytes, LPDWORD SmallestDiscard, LPDWORD Keeper);
-DWORD TrimFreeSpace();
-DWORD MoveFreeSpaceOntoFill(HANDLE File, ULONGLONG Bytes, LPCVOID Data, DWORD DataLength, PULARGE_INTEGER Moved);
+Remains MeasureRemains();
+MoveResult RefillFreedRanges(HANDLE File, ULONGLONG BytesToFree, LPCVOID Data, DWORD DataLength);
+TrimResult TrimFreeSpace();
 BOOL GetVolumeInformationA(LPCSTR RootPathName, LPSTR VolumeNameBuffer, DWORD VolumeNameSize,
                            LPDWORD VolumeSerialNumber, LPDWORD MaximumComponentLength, LPDWORD FileSystemFlags,
                            LPSTR FileSystemNameBuffer, DWORD FileSystemNameSize);

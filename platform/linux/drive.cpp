@@ -21,7 +21,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <mntent.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
@@ -48,21 +47,20 @@ bool DriveDirectory(LPCSTR Path, char (&Directory)[7])
     return true;
 }
 
-
-// Whether Path is a mount point in the mount table (whose escapes, such as
-// \040 for a blank, getmntent decodes).
-static bool ListedAsMountPoint(const char* Path)
+bool ReadSysfsNumber(const char* Path, std::uint64_t& Value)
 {
-    std::FILE* Table = setmntent("/proc/self/mounts", "re");
-    if (Table == nullptr)
+    unsigned long long Read = 0;
+    std::FILE* File = std::fopen(Path, "re");
+    if (File == nullptr)
         return false;
-    struct mntent Entry;
-    char Strings[4 * PATH_MAX];
-    bool Found = false;
-    while (!Found && getmntent_r(Table, &Entry, Strings, sizeof Strings) != nullptr)
-        Found = std::strcmp(Entry.mnt_dir, Path) == 0;
-    endmntent(Table);
-    return Found;
+    const bool Whole = std::fscanf(File, "%llu", &Read) == 1;
+    std::fclose(File);
+    if (!Whole) {
+        errno = EINVAL;
+        return false;
+    }
+    Value = Read;
+    return true;
 }
 
 // Whether the directory open as Fd (whose name is Directory) is the root of a
@@ -74,10 +72,8 @@ static bool IsMountRoot(int Fd, const char* Directory)
     if (statx(Fd, "", AT_EMPTY_PATH, 0, &Status) == 0 && (Status.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0)
         return (Status.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
     char Resolved[PATH_MAX];
-    return realpath(Directory, Resolved) != nullptr && ListedAsMountPoint(Resolved);
+    return realpath(Directory, Resolved) != nullptr && IsListedMountPoint(Resolved);
 }
-
-char CurrentDrive = '\0';
 
 BOOL IsPlaceName(LPCSTR Argument)
 {
@@ -106,8 +102,6 @@ BOOL SetCurrentDirectoryA(LPCSTR PathName)
         errno = ENOMEDIUM;
     else
         Entered = fchdir(Fd) == 0;
-    if (Entered)
-        CurrentDrive = Place ? '\0' : Directory[5];
     const int Saved = errno;
     close(Fd);
     errno = Saved;

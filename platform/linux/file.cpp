@@ -30,12 +30,14 @@
 
 #include "internal.h"
 
+#include <algorithm>
 #include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 
 // The write-behind of the file being filled: the bytes written to it so far,
 // the end of the windows sent to the disk, and whether the disk refused any.
@@ -49,8 +51,44 @@ static off_t BytesSent = 0;
 static bool WriteBehindOn = false;
 static bool WritebackFailed = false;
 
-// The file to be deleted on close.
+// The file to be deleted on close, and the allocation unit it showed on its
+// volume: the open file's own state.
 static int DeleteOnCloseFd = -1;
+static std::uint64_t ClusterBytes = 0;
+static dev_t ClusterVolume = 0;
+
+// Notes the allocation unit of the volume the new, empty file open as Fd is
+// on, as the file's own allocation shows it to any user: two bytes are
+// written and taken away again. What a byte written just past the file's
+// allocation adds to it is one cluster: ext4 counts a cluster's blocks in
+// the allocation as soon as the byte is written, delayed or not. The
+// allocation of a first byte alone can count more, an extended-attribute
+// block (a default ACL on a drive of 128-byte inodes), or nothing, where the
+// byte fits in the inode; written at the end of the first block, it does not
+// fit there. The bytes go again at once, and the file is empty as it was
+// made; where it cannot be, the fill, which writes from the start, goes over
+// them.
+static void MeasureCluster(int Fd)
+{
+    struct statfs Volume;
+    struct stat First, Second;
+    ClusterBytes = 0;
+    if (fstatfs(Fd, &Volume) != 0 || Volume.f_type != Ext4Magic || Volume.f_bsize <= 0 ||
+        pwrite(Fd, "", 1, Volume.f_bsize - 1) != 1 || fstat(Fd, &First) != 0)
+        return;
+    const off_t Past = std::max<off_t>(static_cast<off_t>(First.st_blocks) * 512, Volume.f_bsize);
+    if (pwrite(Fd, "", 1, Past) == 1 && fstat(Fd, &Second) == 0 && Second.st_blocks > First.st_blocks) {
+        ClusterBytes = static_cast<std::uint64_t>(Second.st_blocks - First.st_blocks) * 512;
+        ClusterVolume = Second.st_dev;
+    }
+    if (ftruncate(Fd, 0) != 0)
+        return;
+}
+
+std::uint64_t FillClusterBytes(dev_t Volume)
+{
+    return ClusterBytes != 0 && ClusterVolume == Volume ? ClusterBytes : 0;
+}
 
 // Removes the entry Name of the file just made and open as Fd, as long as the
 // name still leads to that file when it is looked at. Another file renamed

@@ -14,6 +14,9 @@
 #include "internal.h"
 
 #include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
 #include <sys/statfs.h>
 
 BOOL GetDiskFreeSpaceExA(LPCSTR DirectoryName, PULARGE_INTEGER FreeBytesAvailableToCaller,
@@ -25,10 +28,15 @@ BOOL GetDiskFreeSpaceExA(LPCSTR DirectoryName, PULARGE_INTEGER FreeBytesAvailabl
         return FALSE;
     }
     // The drive entered is asked through ".", the very directory that was
-    // found to be a volume, rather than by its name again.
+    // found to be a volume, rather than by its name again, which may lead
+    // elsewhere once another file system is mounted over it.
     // An overlay is asked through its upper layer where that can be reached,
     // since the fill writes there, and so can have root's reserve.
-    const bool Current = DirectoryName == nullptr || Directory[5] == CurrentDrive;
+    char Here[PATH_MAX], Resolved[PATH_MAX];
+    const bool Current = DirectoryName == nullptr ||
+                         (getcwd(Here, sizeof Here) != nullptr &&
+                          (std::strcmp(Here, Directory) == 0 ||
+                           (realpath(Directory, Resolved) != nullptr && std::strcmp(Here, Resolved) == 0)));
     bool Below;
     const int Fd = OpenVolume(Current ? "." : Directory, Below);
     if (Fd < 0)
@@ -50,7 +58,8 @@ BOOL GetDiskFreeSpaceExA(LPCSTR DirectoryName, PULARGE_INTEGER FreeBytesAvailabl
     std::uint64_t TotalFree = Volume.f_bavail;
     std::uint64_t Pool = 0;
     char Name[NAME_MAX + 1];
-    if (Volume.f_type == Ext4Magic && DeviceName(Root, Name) && Ext4PoolBlocks(Root, Name, Volume.f_bsize, Pool)) {
+    if (Volume.f_type == Ext4Magic && DeviceName(Root, Name) &&
+        Ext4PoolBlocks(Name, Volume.f_bsize, FillClusterBytes(Root.st_dev), Pool)) {
         TotalFree = std::max<std::uint64_t>(Volume.f_bfree > Pool ? Volume.f_bfree - Pool : 0, Volume.f_bavail);
         if (MayUseReserve(Name))
             Available = TotalFree;

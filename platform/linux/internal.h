@@ -1,7 +1,8 @@
 // What the Linux backend's services share: a HANDLE holds a file descriptor,
-// text and data go out whole, drive letters name directories and one drive is
-// entered, a volume's device has a name, and what the file system keeps from
-// every file is measured for the free space and for the trim alike.
+// text and data go out whole, drive letters name directories, a volume's
+// device has a name, sysfs and xfs tell figures, the mount table is read one
+// way, and what the file system keeps from every file is measured for the
+// free space and for what the fill leaves alike.
 #pragma once
 
 #include "platform.h"
@@ -54,9 +55,27 @@ bool DriveDirectory(LPCSTR Path, char (&Directory)[7]);
 // name it (drive.cpp). False where sysfs does not know the volume's device.
 bool DeviceName(const struct stat& Root, char (&Name)[NAME_MAX + 1]);
 
-// The letter, in lower case, of the drive whose root is the current
-// directory; NUL until one is entered.
-extern char CurrentDrive;
+// Reads the unsigned number a sysfs or procfs file at Path holds into Value.
+// False, with errno, where it cannot be read (drive.cpp).
+bool ReadSysfsNumber(const char* Path, std::uint64_t& Value);
+
+// What xfs tells anyone of its geometry: the block size in bytes, the blocks
+// in an allocation group, the count of groups and the blocks of the data
+// device.
+struct XfsGeometry {
+    std::uint64_t BlockSize;
+    std::uint64_t GroupBlocks;
+    std::uint64_t Groups;
+    std::uint64_t DataBlocks;
+};
+
+// Reads the geometry from the 112 bytes XFS_IOC_FSGEOMETRY_V1 fills, as its
+// fields lie there in the machine's order (remains.cpp).
+XfsGeometry ParseXfsGeometry(const unsigned char (&Reply)[112]);
+
+// Asks the xfs open as Fd for its geometry. False, with errno, where it is
+// not xfs or does not tell (remains.cpp).
+bool ReadXfsGeometry(int Fd, XfsGeometry& Geometry);
 
 // Bytes in Blocks blocks of Size bytes, or the largest count there is where
 // they would not fit in 64 bits.
@@ -65,27 +84,20 @@ inline std::uint64_t BlockBytes(std::uint64_t Blocks, std::uint64_t Size)
     return Size != 0 && Blocks > UINT64_MAX / Size ? UINT64_MAX : Blocks * Size;
 }
 
-// Notes the allocation unit of the volume the new, empty file open as Fd is
-// on, as the file's own allocation shows it to any user, for the free space
-// of that volume: two bytes are written and taken away again.
-void MeasureCluster(int Fd);
+// The allocation unit of the volume Volume in bytes, as the fill's own file
+// showed it to any user when it was made there; 0 where no such file was
+// made, or it did not show (file.cpp).
+std::uint64_t FillClusterBytes(dev_t Volume);
 
-// The blocks of ext4's reserved cluster pool on the volume whose root is Root
-// and whose device is Name: the clusters sysfs counts in it, times the blocks
+// The blocks of ext4's reserved cluster pool on the volume whose device is
+// Name, of blocks of BlockSize bytes: the clusters sysfs counts in it, times the blocks
 // to a cluster, which only a file system made with bigalloc has more than one
-// of. They come from the superblock, which root can read, or else from the
-// fill's file, once it is made. Until then, for an ordinary user, a cluster
-// is taken for one block: the pool at its smallest, so that free space left
-// by the fill is never hidden. False where sysfs has no count (kept.cpp).
-bool Ext4PoolBlocks(const struct stat& Root, const char* Name, std::uint64_t BlockSize, std::uint64_t& Blocks);
-
-// The bytes of free space that the file system open as Fd (of Volume, whose
-// root is Root) keeps from every file, and who keeps them (Keeper, as
-// GetUntrimmedFreeSpace tells it): ext4's reserved cluster pool, the free
-// blocks xfs lists beyond those statfs counts, or what a ZFS pool keeps back;
-// 0 where it keeps none; KEPT_SIZE_UNKNOWN where it keeps some that could not
-// be measured (kept.cpp).
-std::uint64_t KeptFreeBytes(int Fd, const struct statfs& Volume, const struct stat& Root, DWORD& Keeper);
+// of. They come from the superblock, which root can read, or else from
+// ClusterBytes, the cluster a file showed; where neither tells, a cluster is
+// taken for one block: the pool at its smallest, so that free space left by
+// the fill is never hidden. False, with errno, where sysfs has no count
+// (remains.cpp).
+bool Ext4PoolBlocks(const char* Name, std::uint64_t BlockSize, std::uint64_t ClusterBytes, std::uint64_t& Blocks);
 
 // One line of the mount table (/proc/self/mountinfo), decoded in place: the
 // mount's id, its device number, its mount point, its type, its source and,
@@ -104,6 +116,33 @@ struct MountLine {
 // the table writes for a blank, a tab, a newline, a backslash and, in an
 // option, a comma. False where the line is not of that form (mounts.cpp).
 bool ParseMountLine(char* Line, MountLine& Mount);
+
+// How the move onto the fill (refill.cpp) sees a drive: groups of Bytes
+// each (ext4's block groups, xfs's allocation groups), Count of them.
+struct GroupLayout {
+    std::uint64_t Bytes;
+    std::uint64_t Count;
+};
+
+// The groups of a file system of type Type (statfs's), of DriveBlocks blocks
+// of BlockSize bytes, and for xfs of its geometry Xfs (null where unknown):
+// one group too many, so that the blocks statfs leaves out keep the groups'
+// order; the whole drive as one group where the type has none.
+GroupLayout LayoutGroups(long Type, std::uint64_t BlockSize, std::uint64_t DriveBlocks, const XfsGeometry* Xfs);
+
+// The group that holds the byte at Physical.
+std::uint64_t GroupOfByte(std::uint64_t Physical, const GroupLayout& Layout);
+
+// How much of Remaining bytes from Physical on lies in Physical's group.
+std::uint64_t StretchLength(std::uint64_t Physical, std::uint64_t Remaining, const GroupLayout& Layout);
+
+// How late the requests, now in RequestGroup, reach Group: 0 for that group
+// itself, then 1, 2, ... for the groups after it, round to the one before.
+std::uint64_t RequestOrder(std::uint64_t Group, std::uint64_t RequestGroup, const GroupLayout& Layout);
+
+// Whether Path, a resolved path, is a mount point the mount table lists
+// (mounts.cpp).
+bool IsListedMountPoint(const char* Path);
 
 // Finds in the mount table the mount the file or directory open as Fd is
 // on, by its mount id: its mount point, its type, its source and, for an

@@ -120,6 +120,16 @@ static bool ForEachMount(Visitor Visit)
     return true;
 }
 
+bool IsListedMountPoint(const char* Path)
+{
+    bool Found = false;
+    ForEachMount([&](const MountLine& Mount) {
+        Found = std::strcmp(Mount.Point, Path) == 0;
+        return !Found;
+    });
+    return Found;
+}
+
 bool FindMount(int Fd, char (&Point)[PATH_MAX], char (&Type)[NAME_MAX + 1], char (&Source)[PATH_MAX],
                char (&Upper)[PATH_MAX])
 {

@@ -73,7 +73,7 @@ bool MayUseReserve(const char* Name)
         return true;
     if (IsInitialUser(ReserveUser))
         return true;
-    static gid_t Groups[NGROUPS_MAX + 1];
+    gid_t Groups[NGROUPS_MAX + 1];
     const int Count = std::max(getgroups(NGROUPS_MAX, Groups), 0);
     Groups[Count] = getegid();
     for (int Index = 0; ReserveGroup != 0 && Index <= Count; ++Index)

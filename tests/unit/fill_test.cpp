@@ -24,18 +24,15 @@ struct Volume {
     int ChunksAccepted = 0;       // whole writes that succeed before the first refusal
     DWORD ShortBy = 0;            // bytes each successful write reports fewer than asked
     bool FailFlush = false;
-    std::uint64_t Kept = 0;                  // free space kept from every file, once the file is deleted
-    DWORD Refusal = ERROR_NOT_SUPPORTED;     // why it cannot be trimmed
-    DWORD SmallestDiscard = 0;
-    DWORD Keeper = KEPT_BY_FILE_SYSTEM;
+    Remains Kept = {0, KEPT_BY_FILE_SYSTEM, 0, ERROR_NOT_SUPPORTED, 0};  // what MeasureRemains finds
+    MoveResult Move = {0, ERROR_NOT_SUPPORTED, 0};  // what the move onto the fill does
     bool FailTrim = false;
-    ULONGLONG Moved = 0;  // bytes moved onto the fill before the delete
-    bool FailMove = false;  // and the move then failed
+    DWORD Access = ERROR_SUCCESS;  // what CheckCreateAccess says
+    const char* FileSystem = "ext4";
+    ULONGLONG AskedToFree = 0;  // what the move was asked to free
     std::vector<DWORD> Writes{};  // the length of every write
     std::vector<std::vector<unsigned char>> Data{};  // and its bytes
     std::vector<std::string> Calls{};
-    DWORD Access = ERROR_SUCCESS;  // what CheckCreateAccess says
-    const char* FileSystem = "ext4";
 };
 Volume Fake;
 const HANDLE FakeFile = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(42));
@@ -111,26 +108,23 @@ BOOL CloseHandle(HANDLE File)
     return TRUE;
 }
 
-DWORD GetUntrimmedFreeSpace(PULARGE_INTEGER KeptBytes, LPDWORD SmallestDiscard, LPDWORD Keeper)
+Remains MeasureRemains()
 {
-    Fake.Calls.push_back("untrimmed");
-    KeptBytes->QuadPart = Fake.Kept;
-    *SmallestDiscard = Fake.SmallestDiscard;
-    *Keeper = Fake.Keeper;
-    return Fake.Refusal;
+    Fake.Calls.push_back("measure");
+    return Fake.Kept;
 }
 
-DWORD MoveFreeSpaceOntoFill(HANDLE File, ULONGLONG, LPCVOID, DWORD, PULARGE_INTEGER Moved)
+MoveResult RefillFreedRanges(HANDLE File, ULONGLONG BytesToFree, LPCVOID, DWORD)
 {
     Fake.Calls.push_back(File == FakeFile ? "move" : "move of another handle");
-    Moved->QuadPart = Fake.Moved;
-    return Fake.FailMove ? ERROR_GEN_FAILURE : Fake.Moved != 0 ? ERROR_SUCCESS : ERROR_NOT_SUPPORTED;
+    Fake.AskedToFree = BytesToFree;
+    return Fake.Move;
 }
 
-DWORD TrimFreeSpace()
+TrimResult TrimFreeSpace()
 {
     Fake.Calls.push_back("trim");
-    return Fake.FailTrim ? ERROR_GEN_FAILURE : ERROR_SUCCESS;
+    return Fake.FailTrim ? TrimResult{ERROR_GEN_FAILURE, 5} : TrimResult{ERROR_SUCCESS, 0};
 }
 
 namespace {
@@ -146,9 +140,11 @@ std::string RunFill(const char* Answer, FillVerdict& Verdict)
     stdin = Input;
     RootPath[0] = 'q';
     BytesWrittenTotal = 0;
-    WipeIncomplete = false;
+    static FillPlace Drive = {};
+    Drive.Console = INVALID_HANDLE_VALUE;
+    Drive.Confirmed = Answer == nullptr;
     testing::internal::CaptureStdout();
-    Verdict = FillAvailableSpace(Answer == nullptr);
+    Verdict = FillAvailableSpace(Drive);
     std::fflush(stdout);
     const std::string Printed = testing::internal::GetCapturedStdout();
     stdin = Saved;
@@ -194,9 +190,8 @@ TEST(Fill, FollowsTheScriptOfEachRun)
         "drive (the system's log says why), then run it again.\n";
     const std::string Zerofree = " zerofree, run on the drive while it is not mounted, overwrites that space.\n";
     const char* const Kept = " bytes of free space that the file system keeps from every file were not ";
-    const std::vector<std::string> Fill = {"query", "create", "query", "flush", "untrimmed", "close", "untrimmed"};
-    const std::vector<std::string> Moving = {"query", "create", "query", "flush", "untrimmed", "move", "close",
-                                             "untrimmed"};
+    const std::vector<std::string> Fill = {"query", "create", "query", "flush", "measure", "close"};
+    const std::vector<std::string> Moving = {"query", "create", "query", "flush", "measure", "move", "close"};
     const std::vector<std::string> FlushFailed = {"query", "create", "query", "flush", "close"};
     std::vector<std::string> Trimmed = Fill, MovingTrimmed = Moving;
     Trimmed.push_back("trim");
@@ -211,8 +206,8 @@ TEST(Fill, FollowsTheScriptOfEachRun)
          {{{409600, 409600}, {409600, 409600}}, 0, true}, "y\n", {"query", "create"}, {}, nullptr, 0,
          "destination drive.\nAccess is denied.\n"},
         {"no file can be made here: refused before asking, reason first",
-         {{{409600, 409600}, {409600, 409600}}, 0, false, 0, 0, false, 0, ERROR_NOT_SUPPORTED, 0, KEPT_BY_FILE_SYSTEM,
-          false, 0, false, {}, {}, {}, ERROR_ACCESS_DENIED},
+         {{{409600, 409600}, {409600, 409600}}, 0, false, 0, 0, false,
+          {0, KEPT_BY_FILE_SYSTEM, 0, ERROR_NOT_SUPPORTED, 0}, {0, ERROR_NOT_SUPPORTED, 0}, false, ERROR_ACCESS_DENIED},
          "y\n", {"query"}, {}, nullptr, 0,
          "Access is denied: only its owner or root may write to the drive's root; run it as root, with sudo.\n"},
         {"the answer given beforehand: nothing read", {{{200704, 200704}, {4096, 4096}}, 0, false, 3}, nullptr,
@@ -237,63 +232,73 @@ TEST(Fill, FollowsTheScriptOfEachRun)
         {"short writes are counted as reported", {{{409600, 409600}, {0, 0}}, 0, false, 2, 1000}, "y\n",
          Fill, {65536, 65536, 65536, 0}, "Drive Q (409600 bytes free)", 2 * 64536, Flushed},
         {"a failed flush is reported, the file still closed, and the drive not trimmed",
-         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, true, 1 << 20, ERROR_SUCCESS}, "y\n", FlushFailed,
+         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, true, {1 << 20, KEPT_BY_FILE_SYSTEM, 0, ERROR_SUCCESS, 0}}, "y\n",
+         FlushFailed,
          {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536, FlushFailedText},
         {"a drive that discards: the trim announced, and the space kept from files trimmed",
-         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, 1 << 20, ERROR_SUCCESS}, "y\n", Trimmed,
+         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, {1 << 20, KEPT_BY_FILE_SYSTEM, 0, ERROR_SUCCESS, 0}}, "y\n",
+         Trimmed,
          {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536, "Flushing file buffers...\nTrimming free space...\n"},
         {"space kept from files that only root may trim: reported",
-         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, 10 << 20, ERROR_ACCESS_DENIED}, "y\n", Moving,
+         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, {10 << 20, KEPT_BY_FILE_SYSTEM, 0, ERROR_ACCESS_DENIED, 0}},
+         "y\n", Moving,
          {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          std::string("Moving the free space kept from files onto the fill...\n10485760") + Kept +
              "trimmed, as only root may trim, and the drive discards: run it as root, with sudo, to trim them.\n"},
         {"space kept from files on a drive that does not discard: reported",
-         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, 4096, ERROR_NOT_SUPPORTED}, "y\n", Moving,
+         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, {4096, KEPT_BY_FILE_SYSTEM, 0, ERROR_NOT_SUPPORTED, 0}}, "y\n",
+         Moving,
          {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          std::string("4096") + Kept + "trimmed, as the drive does not discard; they keep what they held." + Zerofree},
         {"a drive that discards only large pieces: trimmed, and what is kept reported",
-         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, 4096, ERROR_SUCCESS, 65536}, "y\n", MovingTrimmed,
+         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, {4096, KEPT_BY_FILE_SYSTEM, 65536, ERROR_SUCCESS, 0}}, "y\n",
+         MovingTrimmed,
          {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          std::string("Trimming free space...\n4096") + Kept +
              "all trimmed, as the drive discards only pieces of 65536 bytes or more; smaller ones keep what they held." +
              Zerofree},
         {"space kept on a hard disk, moved onto the fill first: the untrimmed line says so",
-         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, 4096, ERROR_NOT_SUPPORTED, 0, KEPT_BY_FILE_SYSTEM, false,
-          1 << 20},
+         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, {4096, KEPT_BY_FILE_SYSTEM, 0, ERROR_NOT_SUPPORTED, 0},
+          {1 << 20, ERROR_SUCCESS, 0}},
          "y\n", Moving, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          "Moving the free space kept from files onto the fill...\n4096" + std::string(Kept) +
              "trimmed, as the drive does not discard; they keep what they held. Before the delete, the fill took the "
              "smallest free pieces, where deleted files lay, and left free blocks it had written." + Zerofree},
         {"a move that fails partway: reported with the system's reason, and not as done",
-         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, 4096, ERROR_NOT_SUPPORTED, 0, KEPT_BY_FILE_SYSTEM, false,
-          4096, true},
+         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, {4096, KEPT_BY_FILE_SYSTEM, 0, ERROR_NOT_SUPPORTED, 0},
+          {4096, ERROR_GEN_FAILURE, 5}},
          "y\n", Moving, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          "Moving the free space kept from files onto the fill...\nThe free space kept from files could not all be "
          "moved onto the fill:\nAccess is denied.\n4096" + std::string(Kept) +
              "trimmed, as the drive does not discard; they keep what they held." + Zerofree},
         {"a trim that fails: reported with the system's reason",
-         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, 0, ERROR_SUCCESS, 0, KEPT_BY_FILE_SYSTEM, true}, "y\n",
-         Trimmed, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
+         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, {0, KEPT_BY_FILE_SYSTEM, 0, ERROR_SUCCESS, 0},
+          {0, ERROR_NOT_SUPPORTED, 0}, true},
+         "y\n", Trimmed, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          "Trimming free space...\nThe free space could not all be trimmed; what deleted files left in the space the "
          "file system keeps from every file may remain:\nAccess is denied.\nOnce the drive is sound, fstrim, run as root "
          "on its mount point, trims it.\n"},
         {"space kept that could not be measured, as an ordinary user: reported",
-         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, KEPT_SIZE_UNKNOWN, ERROR_ACCESS_DENIED}, "y\n", Fill,
+         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false,
+          {KEPT_SIZE_UNKNOWN, KEPT_BY_FILE_SYSTEM, 0, ERROR_ACCESS_DENIED, 0}},
+         "y\n", Fill,
          {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          "could not be measured; it was not trimmed, as only root may trim, and the drive discards: run it as "
          "root, with sudo, to trim it.\n"},
         {"space kept that could not be measured, trimmed as a drive of unknown discards: reported",
-         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, KEPT_SIZE_UNKNOWN, ERROR_SUCCESS, DISCARD_SIZE_UNKNOWN},
+         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false,
+          {KEPT_SIZE_UNKNOWN, KEPT_BY_FILE_SYSTEM, DISCARD_SIZE_UNKNOWN, ERROR_SUCCESS, 0}},
          "y\n", Trimmed, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          "could not be measured; it was trimmed, but the least the drive discards at once could not be read; smaller "
          "pieces may keep what they held." + Zerofree},
         {"a ZFS pool: what it keeps reported",
-         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, KEPT_SIZE_UNKNOWN, ERROR_NOT_SUPPORTED, 0, KEPT_BY_POOL},
+         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false,
+          {KEPT_SIZE_UNKNOWN, KEPT_BY_POOL, 0, ERROR_NOT_SUPPORTED, 0}},
          "y\n", Fill, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          "was not overwritten. On OpenZFS, zpool initialize writes over it on any drive, and zpool trim clears it where "
          "the pool's drives discard.\n"},
         {"an overlay whose layers cannot be reached: reported",
-         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, KEPT_SIZE_UNKNOWN, ERROR_NOT_SUPPORTED, 0, KEPT_BELOW},
+         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, {KEPT_SIZE_UNKNOWN, KEPT_BELOW, 0, ERROR_NOT_SUPPORTED, 0}},
          "y\n", Fill, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          "could not be measured or trimmed from here; run Quorlane on that file system itself.\n"},
         {"past the period of the fill data", {{{19664896, 19664896}, {4096, 4096}}, 0, false, 299}, "y\n",
@@ -321,7 +326,6 @@ TEST(Fill, FollowsTheScriptOfEachRun)
         }
         const std::string& Ending = C.Ending;
         EXPECT_EQ(Printed.substr(Printed.size() - std::min(Printed.size(), Ending.size())), Ending) << C.What;
-        EXPECT_EQ(WipeIncomplete, Incomplete) << C.What;
         const FillVerdict Expected = C.DriveLine != nullptr ? Incomplete ? FillVerdict::Incomplete : FillVerdict::Wiped
                                      : Fake.Calls.size() > 1 || Fake.Access != ERROR_SUCCESS ? FillVerdict::Refused
                                                                                              : FillVerdict::Declined;
@@ -330,6 +334,29 @@ TEST(Fill, FollowsTheScriptOfEachRun)
             EXPECT_NE(Printed.find(std::string("\n") + C.DriveLine + "\n"), std::string::npos) << C.What;
         else
             EXPECT_EQ(Printed.find("Drive "), std::string::npos) << C.What;
+    }
+}
+
+// What the move is asked to free: twice and a quarter what stays free, the
+// kept space and what this user could not reach, at most 768 MiB.
+TEST(Fill, TheMoveIsAskedToFreeWhatStaysFreeAndMore)
+{
+    struct Case {
+        const char* What;
+        std::uint64_t Kept, Left, Asked;
+    };
+    const Case Cases[] = {
+        {"the kept space alone", 4096, 0, 9216},
+        {"and what this user could not reach", 1 << 20, 4 << 20, (5ull << 20) / 4 * 9},
+        {"less than 1 MiB left is a full fill", 1 << 20, 65536, (1ull << 20) / 4 * 9},
+        {"at most 768 MiB", 1ull << 30, 0, 768ull << 20},
+    };
+    for (const Case& C : Cases) {
+        Fake = {{{65536, 65536}, {0, C.Left}}, 0, false, 1, 0, false,
+                {C.Kept, KEPT_BY_FILE_SYSTEM, 0, ERROR_NOT_SUPPORTED, 0}, {4096, ERROR_SUCCESS, 0}};
+        FillVerdict Verdict;
+        RunFill("y\n", Verdict);
+        EXPECT_EQ(Fake.AskedToFree, C.Asked) << C.What;
     }
 }
 

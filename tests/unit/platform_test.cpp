@@ -106,4 +106,53 @@ TEST(MountTable, ALineIsReadWithItsEscapesAndCommas)
     }
 }
 
+// How the move sees a drive's groups, from what statfs and xfs tell: ext4's
+// groups of as many blocks as a block has bits, xfs's from its geometry,
+// and one group more than the blocks statfs counts fill.
+TEST(Groups, TheMoveSeesEachDrivesGroups)
+{
+    constexpr std::uint64_t KiB = 1024, MiB = KiB * KiB, GiB = KiB * MiB, TiB = KiB * GiB;
+    unsigned char Reply[112] = {};
+    const std::uint32_t Fields[4] = {4096, 0, 524288, 4};  // 2 GiB groups of 4 KiB blocks, four of them
+    const std::uint64_t DataBlocks = 2097152;
+    std::memcpy(Reply, Fields, sizeof Fields);
+    std::memcpy(Reply + 32, &DataBlocks, sizeof DataBlocks);
+    const XfsGeometry Xfs = ParseXfsGeometry(Reply);
+    EXPECT_EQ(Xfs.BlockSize, 4096u);
+    EXPECT_EQ(Xfs.GroupBlocks, 524288u);
+    EXPECT_EQ(Xfs.Groups, 4u);
+    EXPECT_EQ(Xfs.DataBlocks, DataBlocks);
+
+    struct Case {
+        const char* What;
+        long Type;
+        std::uint64_t BlockSize, DriveBlocks;
+        const XfsGeometry* Geometry;
+        std::uint64_t GroupBytes, Groups;
+        std::uint64_t Physical, Remaining, Group, Stretch;  // a byte: its group, and how much lies there
+        std::uint64_t RequestGroup, Order;                  // how late requests in RequestGroup reach it
+    };
+    const Case Cases[] = {
+        {"ext4, 4 KiB blocks, 32 GiB", Ext4Magic, 4096, 32 * GiB / 4096, nullptr, 128 * MiB, 258, 129 * MiB + 4096,
+         GiB, 1, 127 * MiB - 4096, 1, 0},
+        {"ext4, 1 KiB blocks", Ext4Magic, 1024, 512 * MiB / 1024, nullptr, 8 * MiB, 66, 8 * MiB - 1024, 4096, 0, 1024,
+         1, 65},
+        {"ext4, 256 GiB", Ext4Magic, 4096, 256 * GiB / 4096, nullptr, 128 * MiB, 2050, 255 * GiB, MiB, 2040, MiB, 2049,
+         2041},
+        {"ext4, 16 TiB", Ext4Magic, 4096, 16 * TiB / 4096, nullptr, 128 * MiB, 131074, 16 * TiB - 4096, 8192, 131071,
+         4096, 0, 131071},
+        {"xfs, from its geometry", XfsMagic, 4096, DataBlocks, &Xfs, 2 * GiB, 6, 5 * GiB, 4 * GiB, 2, GiB, 3, 5},
+        {"xfs that does not tell: one group", XfsMagic, 4096, 1024, nullptr, 4 * MiB, 3, 4096, 8192, 0, 8192, 0, 0},
+        {"another file system: one group", 0x9123683E, 4096, 256, nullptr, MiB, 3, 0, 2 * MiB, 0, MiB, 2, 1},
+    };
+    for (const Case& C : Cases) {
+        const GroupLayout Layout = LayoutGroups(C.Type, C.BlockSize, C.DriveBlocks, C.Geometry);
+        EXPECT_EQ(Layout.Bytes, C.GroupBytes) << C.What;
+        EXPECT_EQ(Layout.Count, C.Groups) << C.What;
+        EXPECT_EQ(GroupOfByte(C.Physical, Layout), C.Group) << C.What;
+        EXPECT_EQ(StretchLength(C.Physical, C.Remaining, Layout), C.Stretch) << C.What;
+        EXPECT_EQ(RequestOrder(C.Group, C.RequestGroup, Layout), C.Order) << C.What;
+    }
+}
+
 }  // namespace

@@ -1,0 +1,224 @@
+// What the fill leaves, on Linux: the free space the file system keeps from
+// every file, which no fill reaches and which keeps what deleted files left
+// there until a trim clears it, and whether a trim can. On ext4, its
+// reserved cluster pool, which only the file system itself may use: its
+// clusters from sysfs, the blocks to a cluster from the superblock or, for
+// an ordinary user, who cannot read it, from the fill's own file. On xfs,
+// the free blocks its free-space trees list beyond those statfs counts (its
+// per-group reservations). A ZFS pool keeps part of itself, and says not how
+// much; an overlay's upper layer may be out of reach. Measured once, when
+// the fill has taken all it can, and handed on as one value.
+
+#include "internal.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <linux/fsmap.h>
+#include <sys/ioctl.h>
+#include <sys/statfs.h>
+#include <sys/sysmacros.h>
+
+XfsGeometry ParseXfsGeometry(const unsigned char (&Reply)[112])
+{
+    // The block size, the blocks in a group and the count of groups are the
+    // first, third and fourth 32-bit fields, the blocks of the data device
+    // the 64-bit field at byte 32.
+    std::uint32_t Field[4];
+    std::uint64_t DataBlocks;
+    std::memcpy(Field, Reply, sizeof Field);
+    std::memcpy(&DataBlocks, Reply + 32, sizeof DataBlocks);
+    return {Field[0], Field[2], Field[3], DataBlocks};
+}
+
+bool ReadXfsGeometry(int Fd, XfsGeometry& Geometry)
+{
+    // The ioctl's first version, which every kernel answers, and any user.
+    unsigned char Reply[112] = {};
+    if (ioctl(Fd, _IOR('X', 100, decltype(Reply)), Reply) != 0)
+        return false;
+    Geometry = ParseXfsGeometry(Reply);
+    return true;
+}
+
+// The blocks to a cluster of the ext4 device Name, as its superblock, 1024
+// bytes into the device, gives them (little-endian): the magic number, the
+// log2 of the block and cluster sizes in KiB, and the read-only-compatible
+// features, of which 0x200 is bigalloc. False where it cannot be read, as an
+// ordinary user cannot read the device.
+static bool SuperblockBlocksPerCluster(const char* Name, std::uint64_t& PerCluster)
+{
+    char Path[PATH_MAX + 8];
+    unsigned char Super[1024];
+    std::snprintf(Path, sizeof Path, "/dev/%s", Name);
+    const int Fd = open(Path, O_RDONLY | O_CLOEXEC);
+    const bool Read = Fd >= 0 && pread(Fd, Super, sizeof Super, 1024) == static_cast<ssize_t>(sizeof Super);
+    if (Fd >= 0)
+        close(Fd);
+    const auto Field = [&Super](int Offset) {
+        return static_cast<std::uint32_t>(Super[Offset] | Super[Offset + 1] << 8 | Super[Offset + 2] << 16 |
+                                          static_cast<std::uint32_t>(Super[Offset + 3]) << 24);
+    };
+    if (!Read || (Field(0x38) & 0xFFFF) != Ext4Magic)
+        return false;
+    const std::uint32_t LogBlock = Field(0x18);
+    const std::uint32_t LogCluster = (Field(0x64) & 0x200) != 0 ? Field(0x1C) : LogBlock;
+    if (LogCluster < LogBlock || LogCluster - LogBlock > 30)
+        return false;
+    PerCluster = std::uint64_t{1} << (LogCluster - LogBlock);
+    return true;
+}
+
+bool Ext4PoolBlocks(const char* Name, std::uint64_t BlockSize, std::uint64_t ClusterBytes, std::uint64_t& Blocks)
+{
+    char Path[PATH_MAX];
+    std::uint64_t Clusters = 0;
+    std::snprintf(Path, sizeof Path, "/sys/fs/ext4/%s/reserved_clusters", Name);
+    if (!ReadSysfsNumber(Path, Clusters) || BlockSize == 0)
+        return false;
+    std::uint64_t PerCluster = 1;
+    if (!SuperblockBlocksPerCluster(Name, PerCluster) && ClusterBytes > BlockSize)
+        PerCluster = ClusterBytes / BlockSize;
+    Blocks = BlockBytes(Clusters, PerCluster);
+    return true;
+}
+
+// Sets Free to the bytes of free space that xfs, open as Fd, lists in its
+// free-space trees, as FS_IOC_GETFSMAP hands them out a batch of records at
+// a time, each batch going on after the last record of the one before.
+// False, with errno, where it cannot tell (only root may ask, on kernels
+// that check).
+static bool XfsListedFree(int Fd, std::uint64_t& Free)
+{
+    constexpr unsigned Batch = 128;
+    alignas(struct fsmap_head) unsigned char Buffer[sizeof(struct fsmap_head) + Batch * sizeof(struct fsmap)] = {};
+    struct fsmap_head* const Head = reinterpret_cast<struct fsmap_head*>(Buffer);
+    Head->fmh_count = Batch;
+    Head->fmh_keys[1].fmr_device = UINT32_MAX;
+    Head->fmh_keys[1].fmr_flags = UINT32_MAX;
+    Head->fmh_keys[1].fmr_physical = Head->fmh_keys[1].fmr_owner = Head->fmh_keys[1].fmr_offset = UINT64_MAX;
+    Free = 0;
+    for (;;) {
+        if (ioctl(Fd, FS_IOC_GETFSMAP, Head) != 0)
+            return false;
+        if (Head->fmh_entries == 0)
+            return true;
+        const struct fsmap& Last = Head->fmh_recs[Head->fmh_entries - 1];
+        for (unsigned Index = 0; Index < Head->fmh_entries; ++Index)
+            if (Head->fmh_recs[Index].fmr_owner == FMR_OWN_FREE)
+                Free += Head->fmh_recs[Index].fmr_length;
+        if ((Last.fmr_flags & FMR_OF_LAST) != 0)
+            return true;
+        Head->fmh_keys[0] = Last;
+    }
+}
+
+// Whether the file system open as Fd, of Volume, is ZFS: the kernel's own
+// module, or zfs-fuse, a FUSE file system whose type the mount table names.
+static bool IsZfs(int Fd, const struct statfs& Volume)
+{
+    constexpr long ZfsMagic = 0x2FC12FC1, FuseMagic = 0x65735546;
+    char Point[PATH_MAX], Type[NAME_MAX + 1], Source[PATH_MAX], Upper[PATH_MAX];
+    if (Volume.f_type == ZfsMagic)
+        return true;
+    return Volume.f_type == FuseMagic && FindMount(Fd, Point, Type, Source, Upper) &&
+           (std::strcmp(Type, "fuse.zfs-fuse") == 0 || std::strcmp(Type, "fuse.zfs") == 0);
+}
+
+// The bytes of free space that the file system open as Fd (of Volume, whose
+// root is Root) keeps from every file, and who keeps them, into Found:
+// ext4's reserved cluster pool, the free blocks xfs lists beyond those
+// statfs counts, or what a ZFS pool keeps back; 0 where it keeps none;
+// KEPT_SIZE_UNKNOWN, with the system's Error, where it keeps some that could
+// not be measured.
+static void MeasureKept(int Fd, const struct statfs& Volume, const struct stat& Root, Remains& Found)
+{
+    // A ZFS pool keeps part of itself (zfs-fuse: the larger of 1/64 of the
+    // pool and 32 MiB; OpenZFS: 1/32, within limits) from every file, and
+    // how much is left is the pool's to tell, not the file system's.
+    Found.Keeper = KEPT_BY_FILE_SYSTEM;
+    Found.KeptBytes = 0;
+    if (IsZfs(Fd, Volume)) {
+        Found.Keeper = KEPT_BY_POOL;
+        Found.KeptBytes = KEPT_SIZE_UNKNOWN;
+        return;
+    }
+    char Name[NAME_MAX + 1];
+    std::uint64_t Pool = 0, Listed = 0;
+    if (Volume.f_type == Ext4Magic) {
+        if (DeviceName(Root, Name) && Ext4PoolBlocks(Name, Volume.f_bsize, FillClusterBytes(Root.st_dev), Pool)) {
+            Found.KeptBytes = BlockBytes(Pool, Volume.f_bsize);
+        } else {
+            Found.KeptBytes = KEPT_SIZE_UNKNOWN;
+            Found.Error = errno;
+        }
+    } else if (Volume.f_type == XfsMagic) {
+        const std::uint64_t Counted = BlockBytes(Volume.f_bfree, Volume.f_bsize);
+        if (XfsListedFree(Fd, Listed)) {
+            Found.KeptBytes = Listed > Counted ? Listed - Counted : 0;
+        } else {
+            Found.KeptBytes = KEPT_SIZE_UNKNOWN;
+            Found.Error = errno;
+        }
+    }
+}
+
+// A figure of the queue of the device under Root, from sysfs (Name:
+// discard_granularity, discard_max_bytes): a partition has its disk's queue.
+// False where sysfs does not tell.
+static bool QueueFigure(const struct stat& Root, const char* Name, std::uint64_t& Value)
+{
+    for (const char* Queue : {"queue", "../queue"}) {
+        char Path[128];
+        std::snprintf(Path, sizeof Path, "/sys/dev/block/%u:%u/%s/%s", major(Root.st_dev), minor(Root.st_dev), Queue,
+                      Name);
+        if (ReadSysfsNumber(Path, Value))
+            return true;
+    }
+    return false;
+}
+
+Remains MeasureRemains()
+{
+    Remains Found = {KEPT_SIZE_UNKNOWN, KEPT_BY_FILE_SYSTEM, DISCARD_SIZE_UNKNOWN, ERROR_NOT_SUPPORTED, 0};
+    bool Below;
+    const int Fd = OpenVolume(".", Below);
+    if (Fd < 0 || Below) {
+        Found.Keeper = Below ? KEPT_BELOW : KEPT_BY_FILE_SYSTEM;
+        Found.Error = Fd < 0 ? errno : 0;
+        if (Fd >= 0)
+            close(Fd);
+        return Found;
+    }
+    struct statfs Volume;
+    struct stat Root;
+    std::uint64_t Granularity;
+    const bool Known = fstatfs(Fd, &Volume) == 0 && fstat(Fd, &Root) == 0;
+    if (!Known)
+        Found.Error = errno;
+    if (Known) {
+        MeasureKept(Fd, Volume, Root, Found);
+        if (QueueFigure(Root, "discard_granularity", Granularity))
+            Found.SmallestDiscard = Granularity > static_cast<std::uint64_t>(Volume.f_bsize)
+                                        ? static_cast<DWORD>(std::min<std::uint64_t>(Granularity, UINT32_MAX - 1))
+                                        : 0;
+    }
+    // A range too short to discard anything: the file system checks who asks
+    // and whether the device discards before it looks at the range, and then
+    // refuses it, or trims nothing. Another user than root is refused before
+    // the device is asked: where sysfs says the device does not discard, a
+    // run as root would not trim either.
+    struct fstrim_range Nothing = {0, 0, 0};
+    const int Answer = ioctl(Fd, FITRIM, &Nothing) == 0 ? 0 : errno;
+    std::uint64_t MostDiscarded = 1;
+    const bool Discards = !Known || !QueueFigure(Root, "discard_max_bytes", MostDiscarded) || MostDiscarded != 0;
+    close(Fd);
+    if (Answer == 0 || Answer == EINVAL)
+        Found.TrimRefusal = ERROR_SUCCESS;
+    else
+        Found.TrimRefusal = Answer == EPERM && Discards ? ERROR_ACCESS_DENIED : ERROR_NOT_SUPPORTED;
+    return Found;
+}
