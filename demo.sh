@@ -53,7 +53,7 @@ mkdir /mnt/q
 
 mount -o loop "$image" /mnt/q
 mkdir /mnt/q/home
-mapfile -t gone < <(python3 tests/e2e/evidence.py home /mnt/q/home $(($(stat -f -c '%a * %S' /mnt/q) * 2 / 5)) \
+mapfile -t gone < <(python3 bench/evidence.py home /mnt/q/home $(($(stat -f -c '%a * %S' /mnt/q) * 2 / 5)) \
                     "$secret" "$work/digests")
 files=$(find /mnt/q/home -type f | wc -l)
 sync

@@ -113,7 +113,7 @@ make_image() {
     if [ "$1" = ext4 ]; then mkfs.ext4 -q -F "$2"; else mkfs.xfs -q -f "$2"; fi
     [ "${4:-}" = used ] || return 0
     mount -o loop "$2" /mnt/q && mkdir /mnt/q/home
-    mapfile -t gone < <(python3 tests/e2e/evidence.py home /mnt/q/home $(($(stat -f -c '%a * %S' /mnt/q) * 2 / 5)) \
+    mapfile -t gone < <(python3 bench/evidence.py home /mnt/q/home $(($(stat -f -c '%a * %S' /mnt/q) * 2 / 5)) \
                         BENCH "$work/digests")
     sync && rm -f "${gone[@]}" && umount /mnt/q  # the deleted files reached the disk first
 }

@@ -5,8 +5,8 @@
 // signatures, so that the program's own code compiles unchanged; the Linux
 // backend gives them their effects, a source for each concern in linux/: the
 // console, the drives, the mount table, the fill's file, the volume's free
-// space, who may use ext4's reserve, what the file system keeps from every
-// file, moving that onto the fill, and the trim.
+// space, who may use ext4's reserve, what the fill leaves (remains.cpp),
+// moving that onto the fill (refill.cpp), and the trim.
 //
 // It also declares Quorlane's own services, for what Win32 has no call for:
 //
@@ -48,7 +48,9 @@
 //
 // On Windows a drive is named by its letter; and there is nothing to trim:
 // its file systems tell the drive of a deleted file's clusters themselves,
-// and keep no free space from files that a trim would clear.
+// and keep no free space from files that a trim would clear, so its source
+// for them (windows/remains.cpp) says so. Its windows/ sources are named as
+// the Linux backend's that give the same services.
 //
 // Last, what the program tells its user differs by platform in a few words:
 // PlatformName, which its title ends with; AdministratorName, who may write
@@ -81,35 +83,6 @@ inline BOOL IsPlaceName(LPCSTR)
     return FALSE;
 }
 
-// Windows tells before a file is made only whether the volume is read-only;
-// a missing permission shows when the file is made.
-inline DWORD CheckCreateAccess()
-{
-    DWORD Flags = 0;
-    if (GetVolumeInformationA(nullptr, nullptr, 0, nullptr, nullptr, &Flags, nullptr, 0) &&
-        (Flags & FILE_READ_ONLY_VOLUME) != 0) {
-        SetLastError(ERROR_WRITE_PROTECT);
-        return ERROR_WRITE_PROTECT;
-    }
-    return ERROR_SUCCESS;
-}
-
-#include "remains.h"
-
-inline Remains MeasureRemains()
-{
-    return {0, KEPT_BY_FILE_SYSTEM, 0, ERROR_NOT_SUPPORTED, ERROR_SUCCESS};
-}
-
-inline MoveResult RefillFreedRanges(HANDLE, ULONGLONG, LPCVOID, DWORD)
-{
-    return {0, ERROR_NOT_SUPPORTED, ERROR_SUCCESS};
-}
-
-inline TrimResult TrimFreeSpace()
-{
-    return {ERROR_NOT_SUPPORTED, ERROR_SUCCESS};
-}
 
 #else
 
@@ -204,13 +177,7 @@ DWORD GetLastError();
 DWORD FormatMessageA(DWORD Flags, LPCVOID Source, DWORD MessageId, DWORD LanguageId, LPSTR Buffer,
                      DWORD Size, va_list* Arguments);
 
-#include "remains.h"
-
 BOOL IsPlaceName(LPCSTR Argument);
-DWORD CheckCreateAccess();
-Remains MeasureRemains();
-MoveResult RefillFreedRanges(HANDLE File, ULONGLONG BytesToFree, LPCVOID Data, DWORD DataLength);
-TrimResult TrimFreeSpace();
 BOOL GetVolumeInformationA(LPCSTR RootPathName, LPSTR VolumeNameBuffer, DWORD VolumeNameSize,
                            LPDWORD VolumeSerialNumber, LPDWORD MaximumComponentLength, LPDWORD FileSystemFlags,
                            LPSTR FileSystemNameBuffer, DWORD FileSystemNameSize);
@@ -219,3 +186,53 @@ BOOL GetVolumePathNamesForVolumeNameA(LPCSTR VolumeName, LPSTR VolumePathNames, 
                                       LPDWORD ReturnLength);
 
 #endif
+
+// Quorlane's own services that each backend gives in sources of its own
+// (linux/file.cpp, remains.cpp, refill.cpp and trim.cpp; windows/file.cpp
+// and remains.cpp), and the values they pass back.
+
+DWORD CheckCreateAccess();
+
+// What the file system keeps from every file, as MeasureRemains found it.
+struct Remains {
+    // The free space kept: 0 where it keeps none; KEPT_SIZE_UNKNOWN where it
+    // keeps some, but how much could not be read.
+    ULONGLONG KeptBytes;
+    // Who keeps it: KEPT_BY_FILE_SYSTEM; KEPT_BY_POOL, a pool of drives that
+    // keeps part of itself from every file system on it, as ZFS does;
+    // KEPT_BELOW, a file system under this one, as under an overlay, that
+    // this process cannot reach to measure or trim.
+    DWORD Keeper;
+    // The least the drive discards at once, where that is more than the file
+    // system's block (else 0): free pieces smaller than that stay as they
+    // are. DISCARD_SIZE_UNKNOWN where it could not be read.
+    DWORD SmallestDiscard;
+    // ERROR_SUCCESS where TrimFreeSpace can have the drive discard the
+    // volume's free space, or why it cannot: ERROR_ACCESS_DENIED, only an
+    // administrator (root) may ask, and the drive discards, or may;
+    // ERROR_NOT_SUPPORTED, the drive or the file system does not discard,
+    // whoever asks.
+    DWORD TrimRefusal;
+    // The system's error for the first fact that could not be read, or
+    // ERROR_SUCCESS.
+    DWORD Error;
+};
+
+// What RefillFreedRanges did: the bytes of fill it wrote into free pieces,
+// and ERROR_SUCCESS, ERROR_NOT_SUPPORTED where the file system cannot do it,
+// or ERROR_GEN_FAILURE with the failing call's Error.
+struct MoveResult {
+    ULONGLONG MovedBytes;
+    DWORD Status;
+    DWORD Error;
+};
+
+// What TrimFreeSpace did, as its comment in platform.h says.
+struct TrimResult {
+    DWORD Status;
+    DWORD Error;
+};
+
+Remains MeasureRemains();
+MoveResult RefillFreedRanges(HANDLE File, ULONGLONG BytesToFree, LPCVOID Data, DWORD DataLength);
+TrimResult TrimFreeSpace();

@@ -41,10 +41,9 @@
 
 // The write-behind of the file being filled: the bytes written to it so far,
 // the end of the windows sent to the disk, and whether the disk refused any.
-// Measured from 2 to 32 MiB: on a 30 MB/s device the time from the last mark
-// to the exit grows with the window (0.5 s at 8 MiB, 2.4 s at 32 MiB), while a
-// fast disk runs as fast with any of them; 8 MiB keeps a fast SSD busy with
-// one window while the next is written.
+// A window of 8 MiB keeps the wait after the last mark short on a slow
+// device, which grows with the window, and a fast SSD busy with one window
+// while the next is written (docs/speed.md).
 constexpr off_t WriteBehindWindow = 8 << 20;
 static off_t BytesInFile = 0;
 static off_t BytesSent = 0;

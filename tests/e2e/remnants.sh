@@ -36,14 +36,10 @@
 # the counts, the progress marks drawn and the run's time from the answer as
 # a markdown table, with where the survivors live.
 #
-# What must hold: every run ends with no file left; with exit status 0 and its
-# bar drawn to the end (79 or 80 marks, as the free space is a whole number of
-# chunks or not; natively no more), except on btrfs-quota, ext4-user,
-# ext4-nsroot-user and ext4-acl-user, where it must say that it stopped short
-# and end with status 2, on ext4 having left root's reserve, give or take a
-# chunk, and natively where the space no file can be given stays untrimmed,
-# and on ZFS, whose pool keeps space from every file, where it must say so
-# and end with status 2; the
+# What must hold: every run ends with no file left, with its bar drawn to the
+# end (79 or 80 marks, as the free space is a whole number of chunks or not;
+# natively no more), and says what the table "says" below gives its row,
+# with status 2, or nothing of it, with status 0; the
 # deleted data and files were there to find before the run; after it, on
 # the rows of ext4 and xfs on a device that discards, natively, no block of
 # a deleted file survives, but on xfs the few on its groups' free lists (which
@@ -77,6 +73,19 @@ declare -A size=([ext4]=512M [ext4-1k]=256M [xfs]=320M [btrfs]=128M [ntfs]=64M [
 declare -A mkfs=([ext4]=mkfs.ext4 [xfs]=mkfs.xfs [btrfs]=mkfs.btrfs [ntfs]=mkfs.ntfs [zfs]=zfs-fuse
                  [exfat]=mkfs.exfat)
 declare -A mounter=([ntfs]=ntfs-3g [exfat]=mount.exfat-fuse)
+# What a run must say on each row, and so end with status 2; on every other
+# row it says none of it, and ends with status 0. short: the fill stopped
+# with space left (on ext4, root's reserve, give or take a chunk); untrimmed:
+# the space no file can be given stayed untrimmed; pool: ZFS keeps part of
+# the pool. The last two natively only: under Wine nothing is trimmed, and
+# the Windows program says nothing of it.
+declare -A says=(
+    [ext4-hdd]=untrimmed [xfs-hdd]=untrimmed [ext4-1k]=untrimmed [ext4-owner-user]=untrimmed
+    [ext4-bigalloc-user]=untrimmed [xfs-user]=untrimmed [ext4-user]="short untrimmed"
+    [ext4-nsroot-user]="short untrimmed" [ext4-acl-user]="short untrimmed" [btrfs-quota]=short
+    [zfs]=pool [zfs-dedup]=pool
+)
+evidence=$(cd "$here/../../bench" && pwd)/evidence.py
 declare -A where=(
     [ext4]="nothing: after the wipe the free space is trimmed, ext4's reserved cluster pool with it, and the device drops what it held"
     [ext4.wine]="ext4's reserved cluster pool (2% of the clusters, 10 MiB here), which no file can have, and Wine's delete does not trim: the deleted files that lay there stay whole"
@@ -174,7 +183,7 @@ open_reserve() { [ -w "$(pool_file)" ] && echo 0 >"$(pool_file)"; }
 write_markers() {  # $1: marker of the large file; $2: of the small ones; $3: of the home directory's
     local n bytes
     mkdir /mnt/q/home
-    mapfile -t gone < <(python3 "$here/evidence.py" home /mnt/q/home $(($(stat -f -c '%a * %S' /mnt/q) * 2 / 5)) \
+    mapfile -t gone < <(python3 "$evidence" home /mnt/q/home $(($(stat -f -c '%a * %S' /mnt/q) * 2 / 5)) \
                         "$3" "$work/deleted")
     for n in $(seq 1 40); do
         bytes=$((100 + (n - 1) * 75))  # 100 bytes to 3 KiB
@@ -186,13 +195,13 @@ write_markers() {  # $1: marker of the large file; $2: of the small ones; $3: of
     sync
 }
 
-blocks() { python3 "$here/evidence.py" markers "$1" "$2" | cut -d' ' -f1; }
+blocks() { python3 "$evidence" markers "$1" "$2" | cut -d' ' -f1; }
 # The deleted files photorec restores whole from image $1.
 restored() {
     rm -rf "$work/found" && mkdir "$work/found"
     (cd "$work/found" && photorec /log /d "$work/found/files" /cmd "$1" \
         partition_none,fileopt,everything,disable,png,enable,pdf,enable,zip,enable,wholespace,search >/dev/null 2>&1)
-    python3 "$here/evidence.py" restored "$work/deleted" "$work/found"
+    python3 "$evidence" restored "$work/deleted" "$work/found"
 }
 
 rows=()
@@ -275,11 +284,11 @@ for fs in "${filesystems[@]}"; do
     if [ "$fs" = zfs-dedup ] && [ "$rc" = 124 ]; then
         seconds="stopped at $limit"
     else
-        # Natively, where the space no file can be given stays untrimmed
-        # (the -hdd and -user rows but btrfs's, ext4-1k), the run says so.
-        short=$([[ " btrfs-quota ext4-user ext4-nsroot-user ext4-acl-user " = *" $fs "* ]] && echo 1)
-        untrimmed=$([ "$runner" = native ] && [[ $fs = *-hdd || $fs = ext4-1k || ($fs = *-user && $kind != btrfs) ]] && echo 1)
-        pooled=$([ "$runner" = native ] && [ "$kind" = zfs ] && echo 1)  # ZFS's own reserve, said and status 2
+        said=" ${says[$fs]:-} "
+        [ "$runner" = native ] || said=${said//untrimmed/} said=${said//pool/}
+        short=$([[ $said = *" short "* ]] && echo 1)
+        untrimmed=$([[ $said = *" untrimmed "* ]] && echo 1)
+        pooled=$([[ $said = *" pool "* ]] && echo 1)
         [ "$rc" = "$([ -n "$short$untrimmed$pooled" ] && echo 2 || echo 0)" ] || why+="exit status $rc: $(tail -3 <<<"$out")"$'\n'
         [[ -z $pooled || $out = *"ZFSkeepspartofthepoolfromeveryfile"* ]] || why+="the space ZFS keeps not reported"$'\n'
         [[ $out = *"Flushingfilebuffers"* ]] || why+="the fill did not finish"$'\n'
