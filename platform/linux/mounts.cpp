@@ -246,14 +246,15 @@ static int OpenNamed(LPCSTR Path)
 // and the source go to whichever of Point, Type and Source are not null.
 static BOOL DescribeMount(LPCSTR Path, LPSTR Point, LPSTR Type, LPSTR Source, DWORD Size)
 {
+    // In the order of the parameters: mount point, type, source.
     char Found[3][PATH_MAX], Upper[PATH_MAX];
     char FoundType[NAME_MAX + 1];
     const int Fd = OpenNamed(Path != nullptr ? Path : ".");
-    const bool Known = Fd >= 0 && FindMount(Fd, Found[0], FoundType, Found[1], Upper);
+    const bool Known = Fd >= 0 && FindMount(Fd, Found[0], FoundType, Found[2], Upper);
     if (Fd >= 0)
         close(Fd);
-    std::strcpy(Found[2], Known ? FoundType : "");
-    LPSTR const Wanted[3] = {Point, Source, Type};
+    std::strcpy(Found[1], Known ? FoundType : "");
+    LPSTR const Wanted[3] = {Point, Type, Source};
     for (int Index = 0; Known && Index < 3; ++Index)
         if (Wanted[Index] != nullptr && std::strlen(Found[Index]) >= Size) {
             errno = ENAMETOOLONG;
