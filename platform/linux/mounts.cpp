@@ -224,35 +224,33 @@ int OpenVolume(const char* Directory, bool& Below)
     return Fd;
 }
 
-// Opens the directory Path names, for a look at its mount: the current
-// directory itself where Path is its name or its mount point's, since by
-// name either may now lead to another mount.
-static int OpenNamed(LPCSTR Path)
-{
-    char Here[PATH_MAX], Resolved[PATH_MAX];
-    char Point[PATH_MAX], Type[NAME_MAX + 1], Source[PATH_MAX], Upper[PATH_MAX];
-    const int Current = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (Current >= 0 && getcwd(Here, sizeof Here) != nullptr &&
-        (std::strcmp(Path, Here) == 0 || (realpath(Path, Resolved) != nullptr && std::strcmp(Resolved, Here) == 0) ||
-         (FindMount(Current, Point, Type, Source, Upper) && std::strcmp(Path, Point) == 0)))
-        return Current;
-    if (Current >= 0)
-        close(Current);
-    return open(Path, O_PATH | O_CLOEXEC);
-}
-
 // What the mount table says of the volume of Path (null: the current
 // directory, as Windows takes it); the mount point, the type
 // and the source go to whichever of Point, Type and Source are not null.
+// Where Path names the current directory or its mount point, that is the
+// mount of the directory entered, since by name either may now lead to
+// another mount; so the table is read once for a name of the current
+// directory's, and twice for another.
 static BOOL DescribeMount(LPCSTR Path, LPSTR Point, LPSTR Type, LPSTR Source, DWORD Size)
 {
     // In the order of the parameters: mount point, type, source.
-    char Found[3][PATH_MAX], Upper[PATH_MAX];
+    char Found[3][PATH_MAX], Upper[PATH_MAX], Here[PATH_MAX], Resolved[PATH_MAX];
     char FoundType[NAME_MAX + 1];
-    const int Fd = OpenNamed(Path != nullptr ? Path : ".");
-    const bool Known = Fd >= 0 && FindMount(Fd, Found[0], FoundType, Found[2], Upper);
-    if (Fd >= 0)
-        close(Fd);
+    const char* const Named = Path != nullptr ? Path : ".";
+    const int Current = open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    bool Known = Current >= 0 && FindMount(Current, Found[0], FoundType, Found[2], Upper);
+    const bool OfCurrent = Known && getcwd(Here, sizeof Here) != nullptr &&
+                      (std::strcmp(Named, ".") == 0 || std::strcmp(Named, Here) == 0 ||
+                       std::strcmp(Named, Found[0]) == 0 ||
+                       (realpath(Named, Resolved) != nullptr && std::strcmp(Resolved, Here) == 0));
+    if (Current >= 0)
+        close(Current);
+    if (!OfCurrent) {
+        const int Fd = open(Named, O_PATH | O_CLOEXEC);
+        Known = Fd >= 0 && FindMount(Fd, Found[0], FoundType, Found[2], Upper);
+        if (Fd >= 0)
+            close(Fd);
+    }
     std::strcpy(Found[1], Known ? FoundType : "");
     LPSTR const Wanted[3] = {Point, Type, Source};
     for (int Index = 0; Known && Index < 3; ++Index)
