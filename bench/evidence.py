@@ -19,11 +19,17 @@
                                      writes their SHA-256 to DIGESTS
   evidence.py restored DIGESTS FOUND  prints how many files in FOUND are,
                                      byte for byte, files with those digests
+  evidence.py pieces IMAGE MARKER    prints how many of the deleted files
+                                     that "home" wrote with MARKER still
+                                     have a line anywhere in the raw image,
+                                     in a block of their own or inside the
+                                     file system's metadata
 """
 import hashlib
 import mmap
 import os
 import random
+import re
 import struct
 import sys
 import zipfile
@@ -39,6 +45,13 @@ def markers(image, marker):
             blocks.add(at // 4096)
             at = data.find(marker, at + 1)
     print(len(blocks), copies)
+
+
+def pieces(image, marker):
+    with open(image, "rb") as f:
+        data = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+        files = {found.group(1) for found in re.finditer(re.escape(marker) + rb"-GONE-(\d+)-\d+\n", data)}
+    print(len(files))
 
 
 def png(text):
@@ -92,6 +105,8 @@ def restored(digests, found):
 
 if sys.argv[1] == "markers":
     markers(sys.argv[2], sys.argv[3].encode())
+elif sys.argv[1] == "pieces":
+    pieces(sys.argv[2], sys.argv[3].encode())
 elif sys.argv[1] == "home":
     home(sys.argv[2], int(sys.argv[3]), sys.argv[4].encode(), sys.argv[5])
 else:

@@ -269,10 +269,9 @@ FillVerdict FillAvailableSpace(const FillPlace& Place)
     const Remains Kept = Flushed ? MeasureRemains() : Remains{};
     const MoveResult Move =
         Flushed ? MoveKeptSpace(FileHandle, FillBuffer, ChunkSize, Kept, LeftBytes > ShortFillMargin ? LeftBytes : 0)
-                : MoveResult{0, ERROR_NOT_SUPPORTED, ERROR_SUCCESS};
-    const bool Moved = Move.Status == ERROR_SUCCESS;
+                : MoveResult{0, ERROR_NOT_SUPPORTED, ERROR_SUCCESS, KEPT_SIZE_UNKNOWN};
     CloseHandle(FileHandle);
-    const TrimReport End = Flushed ? TrimDeletedSpace(Kept, Moved ? Move.MovedBytes : 0) : TrimReport{};
+    const TrimReport End = Flushed ? TrimDeletedSpace(Kept, Move) : TrimReport{};
     Incomplete = Incomplete || Move.Status == ERROR_GEN_FAILURE || End.Incomplete;
 
     // What the run did, as measured: the bytes the file took, the time, and

@@ -85,5 +85,5 @@ struct TrimReport {
 // Once the fill's file is deleted: has the drive discard the volume's free
 // space where Kept says it can, and says where the free space that the file
 // system keeps from every file keeps what deleted files left there, or may,
-// and what clears it; Moved is the bytes MoveKeptSpace moved.
-TrimReport TrimDeletedSpace(const Remains& Kept, std::uint64_t Moved);
+// and what clears it; Move is what MoveKeptSpace did.
+TrimReport TrimDeletedSpace(const Remains& Kept, const MoveResult& Move);

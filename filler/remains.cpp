@@ -27,15 +27,26 @@ MoveResult MoveKeptSpace(HANDLE File, LPCVOID Data, DWORD DataLength, const Rema
 {
     if (Kept.Keeper != KEPT_BY_FILE_SYSTEM || Kept.KeptBytes == 0 || Kept.KeptBytes == KEPT_SIZE_UNKNOWN ||
         (Kept.TrimRefusal == ERROR_SUCCESS && Kept.SmallestDiscard == 0))
-        return {0, ERROR_NOT_SUPPORTED, ERROR_SUCCESS};
-    std::fputs("Moving the free space kept from files onto the fill...\n", stdout);
+        return {0, ERROR_NOT_SUPPORTED, ERROR_SUCCESS, KEPT_SIZE_UNKNOWN};
+    const bool Metadata = Kept.KeptIn == KEPT_IN_METADATA;
+    std::fputs(Metadata ? "Filling the free space the file system keeps for its metadata...\n"
+                        : "Moving the free space kept from files onto the fill...\n",
+               stdout);
     std::fflush(stdout);
-    const MoveResult Move = RefillFreedRanges(File, BytesToFree(Kept.KeptBytes, LeftBytes), Data, DataLength);
+    const MoveResult Move = Metadata ? FillMetadataFreeSpace(File, Data, DataLength)
+                                     : RefillFreedRanges(File, BytesToFree(Kept.KeptBytes, LeftBytes), Data, DataLength);
     if (Move.Status == ERROR_GEN_FAILURE) {
-        std::fputs("The free space kept from files could not all be moved onto the fill:\n", stdout);
+        std::fputs(Metadata ? "The free space the file system keeps for its metadata could not all be filled:\n"
+                            : "The free space kept from files could not all be moved onto the fill:\n",
+                   stdout);
         PrintReason(Move.Error);
-        std::fflush(stdout);
+    } else if (Metadata && Move.Status == ERROR_NOT_SUPPORTED) {
+        std::fputs("The file system refused the fill's extended attributes, so the free space it keeps for its "
+                   "metadata was not filled:\n",
+                   stdout);
+        PrintReason(Move.Error);
     }
+    std::fflush(stdout);
     return Move;
 }
 
@@ -54,8 +65,12 @@ static void PrintUntrimmedRemedy()
 
 // The announcement goes first, since a slow drive can take a while to
 // discard.
-TrimReport TrimDeletedSpace(const Remains& Kept, std::uint64_t Moved)
+TrimReport TrimDeletedSpace(const Remains& Kept, const MoveResult& Move)
 {
+    // What stays of the kept space: as measured after the move, where it
+    // was, or as measured before.
+    const std::uint64_t KeptBytes = Move.KeptLeft != KEPT_SIZE_UNKNOWN ? Move.KeptLeft : Kept.KeptBytes;
+    const std::uint64_t Moved = Move.Status == ERROR_SUCCESS ? Move.MovedBytes : 0;
     DWORD Refusal = Kept.TrimRefusal;
     if (Refusal == ERROR_SUCCESS) {
         std::fputs("Trimming free space...\n", stdout);
@@ -73,7 +88,7 @@ TrimReport TrimDeletedSpace(const Remains& Kept, std::uint64_t Moved)
         }
     }
     const bool Trimmed = Refusal == ERROR_SUCCESS;
-    const bool Unknown = Kept.KeptBytes == KEPT_SIZE_UNKNOWN;
+    const bool Unknown = KeptBytes == KEPT_SIZE_UNKNOWN;
     bool Incomplete = true;
     if (Kept.Keeper == KEPT_BY_POOL) {
         std::fputs("ZFS keeps part of the pool from every file, and how much could not be measured: what deleted "
@@ -84,11 +99,11 @@ TrimReport TrimDeletedSpace(const Remains& Kept, std::uint64_t Moved)
         std::fputs("The free space that the file system under this overlay keeps from every file could not be "
                    "measured or trimmed from here; run Quorlane on that file system itself.\n",
                    stdout);
-    } else if (Kept.KeptBytes != 0 && !(Trimmed && Kept.SmallestDiscard == 0)) {
+    } else if (KeptBytes != 0 && !(Trimmed && Kept.SmallestDiscard == 0)) {
         if (Unknown)
             std::fputs("The free space that the file system keeps from every file could not be measured", stdout);
         else
-            std::printf("%" PRIu64 " bytes of free space that the file system keeps from every file", Kept.KeptBytes);
+            std::printf("%" PRIu64 " bytes of free space that the file system keeps from every file", KeptBytes);
         const char* const Were = Unknown ? "; it was" : " were";
         if (Trimmed && Kept.SmallestDiscard == DISCARD_SIZE_UNKNOWN)
             std::printf("%s trimmed, but the least the drive discards at once could not be read; smaller pieces "
@@ -104,10 +119,17 @@ TrimReport TrimDeletedSpace(const Remains& Kept, std::uint64_t Moved)
         else
             std::printf("%s not trimmed, as the drive does not discard; %s.", Were,
                         Unknown ? "it keeps what it held" : "they keep what they held");
-        if (Moved != 0)
+        if (Moved != 0 && Kept.KeptIn == KEPT_IN_METADATA) {
+            std::fputs(" Before the delete, the fill wrote ", stdout);
+            PrintBytes(Moved);
+            std::fputs(" into the free space of the file system's metadata, where small files and names lay; what "
+                       "stays free there the file system keeps back for its own use.",
+                       stdout);
+        } else if (Moved != 0) {
             std::fputs(" Before the delete, the fill took the smallest free pieces, where deleted files lay, and "
                        "left free blocks it had written.",
                        stdout);
+        }
         if (Refusal != ERROR_ACCESS_DENIED || Trimmed)
             PrintUntrimmedRemedy();
         std::fputs("\n", stdout);

@@ -39,6 +39,12 @@
 //     BytesToFree of File, a range at a time, and takes blocks again, each
 //     written from Data, in pieces the file system places in its smallest
 //     free pieces first, for as long as it finds them; then flushes.
+//   MoveResult FillMetadataFreeSpace(HANDLE File, LPCVOID Data, DWORD DataLength)
+//     Once File, the fill's file, has taken all the space it can and been
+//     flushed, where the kept space lies in the file system's metadata:
+//     writes fill from Data into it, as records of File's own (extended
+//     attributes), until the file system refuses more, and commits them;
+//     then measures what stays free there. The records go with the file.
 //   TrimResult TrimFreeSpace()
 //     Once the fill's file is deleted: has the drive discard all the
 //     volume's free space. Its Status is ERROR_SUCCESS; a refusal, as
@@ -63,6 +69,8 @@
 #define KEPT_BY_FILE_SYSTEM 0u
 #define KEPT_BY_POOL 1u
 #define KEPT_BELOW 2u
+#define KEPT_IN_FREE_SPACE 0u
+#define KEPT_IN_METADATA 1u
 
 #if defined(_WIN32)
 
@@ -188,8 +196,8 @@ BOOL GetVolumePathNamesForVolumeNameA(LPCSTR VolumeName, LPSTR VolumePathNames, 
 #endif
 
 // Quorlane's own services that each backend gives in sources of its own
-// (linux/file.cpp, remains.cpp, refill.cpp and trim.cpp; windows/file.cpp
-// and remains.cpp), and the values they pass back.
+// (linux/file.cpp, remains.cpp, refill.cpp, metadata.cpp and trim.cpp;
+// windows/file.cpp and remains.cpp), and the values they pass back.
 
 DWORD CheckCreateAccess();
 
@@ -216,15 +224,24 @@ struct Remains {
     // The system's error for the first fact that could not be read, or
     // ERROR_SUCCESS.
     DWORD Error;
+    // Where it lies: KEPT_IN_FREE_SPACE, in free blocks that a file's data
+    // could take once the file system lets go of them (RefillFreedRanges);
+    // KEPT_IN_METADATA, in the free space of the file system's metadata,
+    // which only its own records take, as btrfs keeps small files and names
+    // there (FillMetadataFreeSpace).
+    DWORD KeptIn;
 };
 
-// What RefillFreedRanges did: the bytes of fill it wrote into free pieces,
-// and ERROR_SUCCESS, ERROR_NOT_SUPPORTED where the file system cannot do it,
-// or ERROR_GEN_FAILURE with the failing call's Error.
+// What a move onto the fill did: the bytes of fill it wrote into the kept
+// space, and ERROR_SUCCESS, ERROR_NOT_SUPPORTED where the file system cannot
+// do it, or ERROR_GEN_FAILURE with the failing call's Error; and, where it
+// measured it afterwards, the kept space that stays unwritten (else
+// KEPT_SIZE_UNKNOWN).
 struct MoveResult {
     ULONGLONG MovedBytes;
     DWORD Status;
     DWORD Error;
+    ULONGLONG KeptLeft;
 };
 
 // What TrimFreeSpace did, as its comment in platform.h says.
@@ -235,4 +252,5 @@ struct TrimResult {
 
 Remains MeasureRemains();
 MoveResult RefillFreedRanges(HANDLE File, ULONGLONG BytesToFree, LPCVOID Data, DWORD DataLength);
+MoveResult FillMetadataFreeSpace(HANDLE File, LPCVOID Data, DWORD DataLength);
 TrimResult TrimFreeSpace();

@@ -16,9 +16,10 @@
 
 struct statfs;
 
-// The types statfs gives ext2/3/4 and xfs.
+// The types statfs gives ext2/3/4, xfs and btrfs.
 constexpr long Ext4Magic = 0xEF53;  // ext2 and ext3 too
 constexpr long XfsMagic = 0x58465342;
+constexpr long BtrfsMagic = 0x9123683E;
 
 inline int Descriptor(HANDLE Handle)
 {
@@ -139,6 +140,11 @@ std::uint64_t StretchLength(std::uint64_t Physical, std::uint64_t Remaining, con
 // How late the requests, now in RequestGroup, reach Group: 0 for that group
 // itself, then 1, 2, ... for the groups after it, round to the one before.
 std::uint64_t RequestOrder(std::uint64_t Group, std::uint64_t RequestGroup, const GroupLayout& Layout);
+
+// Sets Free to the bytes free inside the metadata block groups of the btrfs
+// open as Fd, as BTRFS_IOC_SPACE_INFO tells any user. False, with errno,
+// where it does not tell (remains.cpp).
+bool BtrfsMetadataFree(int Fd, std::uint64_t& Free);
 
 // Whether Path, a resolved path, is a mount point the mount table lists
 // (mounts.cpp).

@@ -151,20 +151,20 @@ static std::uint64_t NextStretchIn(int Fd, const GroupLayout& Layout, std::uint6
 
 MoveResult RefillFreedRanges(HANDLE File, ULONGLONG BytesToFree, LPCVOID Data, DWORD DataLength)
 {
-    MoveResult Result = {0, ERROR_SUCCESS, 0};
+    MoveResult Result = {0, ERROR_SUCCESS, 0, KEPT_SIZE_UNKNOWN};
     const int Fd = Descriptor(File);
     struct statfs Volume;
     struct stat Status;
     if (fstatfs(Fd, &Volume) != 0 || fstat(Fd, &Status) != 0 || Volume.f_bsize <= 0 ||
         static_cast<std::uint64_t>(Volume.f_bsize) > DataLength)
-        return {0, ERROR_NOT_SUPPORTED, 0};
+        return {0, ERROR_NOT_SUPPORTED, 0, KEPT_SIZE_UNKNOWN};
     const std::uint64_t Block = static_cast<std::uint64_t>(Volume.f_bsize);
     const std::uint64_t Size = static_cast<std::uint64_t>(Status.st_size) / Block * Block;
     // Within half the file, so that the fill keeps most of what it wrote.
     const std::uint64_t Freed = std::min(BytesToFree, Size / 2) / Block * Block;
     const std::uint64_t Length = std::min(RangeBytes, Freed);
     if (Length == 0)
-        return {0, ERROR_NOT_SUPPORTED, 0};
+        return {0, ERROR_NOT_SUPPORTED, 0, KEPT_SIZE_UNKNOWN};
     const std::uint64_t WindowBlocks = DataLength / Block;
     std::uint64_t NextBlock = Size + Block;  // where the next block is taken, past the end
     // Ends the move with the error of the call that just failed; where

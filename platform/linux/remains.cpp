@@ -5,9 +5,12 @@
 // clusters from sysfs, the blocks to a cluster from the superblock or, for
 // an ordinary user, who cannot read it, from the fill's own file. On xfs,
 // the free blocks its free-space trees list beyond those statfs counts (its
-// per-group reservations). A ZFS pool keeps part of itself, and says not how
-// much; an overlay's upper layer may be out of reach. Measured once, when
-// the fill has taken all it can, and handed on as one value.
+// per-group reservations). On btrfs, the free space inside its metadata
+// block groups, where it keeps files of up to 2 KiB and every name, and
+// writes each change to a new place: a file's data never goes there. A ZFS
+// pool keeps part of itself, and says not how much; an overlay's upper layer
+// may be out of reach. Measured once, when the fill has taken all it can,
+// and handed on as one value.
 
 #include "internal.h"
 
@@ -16,6 +19,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/btrfs.h>
+#include <linux/btrfs_tree.h>
 #include <linux/fs.h>
 #include <linux/fsmap.h>
 #include <sys/ioctl.h>
@@ -116,6 +121,30 @@ static bool XfsListedFree(int Fd, std::uint64_t& Free)
     }
 }
 
+bool BtrfsMetadataFree(int Fd, std::uint64_t& Free)
+{
+    // The kinds of space the file system has, a few at a time: data,
+    // system, metadata, each perhaps in several profiles, and the global
+    // reserve, which is a share of the metadata's own and so not counted
+    // again. A block group of data and metadata at once (a small drive's
+    // mixed groups) takes a file's data too.
+    constexpr unsigned Kinds = 16;
+    alignas(btrfs_ioctl_space_args) unsigned char
+        Buffer[sizeof(btrfs_ioctl_space_args) + Kinds * sizeof(btrfs_ioctl_space_info)] = {};
+    btrfs_ioctl_space_args& Space = *reinterpret_cast<btrfs_ioctl_space_args*>(Buffer);
+    Space.space_slots = Kinds;
+    if (ioctl(Fd, BTRFS_IOC_SPACE_INFO, Buffer) != 0)
+        return false;
+    Free = 0;
+    for (std::uint64_t Index = 0; Index < std::min<std::uint64_t>(Space.total_spaces, Kinds); ++Index) {
+        const btrfs_ioctl_space_info& Kind = Space.spaces[Index];
+        if ((Kind.flags & BTRFS_BLOCK_GROUP_METADATA) != 0 && (Kind.flags & BTRFS_BLOCK_GROUP_DATA) == 0 &&
+            (Kind.flags & BTRFS_SPACE_INFO_GLOBAL_RSV) == 0 && Kind.total_bytes > Kind.used_bytes)
+            Free += Kind.total_bytes - Kind.used_bytes;
+    }
+    return true;
+}
+
 // Whether the file system open as Fd, of Volume, is ZFS: the kernel's own
 // module, or zfs-fuse, a FUSE file system whose type the mount table names.
 static bool IsZfs(int Fd, const struct statfs& Volume)
@@ -131,7 +160,8 @@ static bool IsZfs(int Fd, const struct statfs& Volume)
 // The bytes of free space that the file system open as Fd (of Volume, whose
 // root is Root) keeps from every file, and who keeps them, into Found:
 // ext4's reserved cluster pool, the free blocks xfs lists beyond those
-// statfs counts, or what a ZFS pool keeps back; 0 where it keeps none;
+// statfs counts, btrfs's metadata free space, or what a ZFS pool keeps back;
+// 0 where it keeps none;
 // KEPT_SIZE_UNKNOWN, with the system's Error, where it keeps some that could
 // not be measured.
 static void MeasureKept(int Fd, const struct statfs& Volume, const struct stat& Root, Remains& Found)
@@ -155,6 +185,12 @@ static void MeasureKept(int Fd, const struct statfs& Volume, const struct stat& 
             Found.KeptBytes = KEPT_SIZE_UNKNOWN;
             Found.Error = errno;
         }
+    } else if (Volume.f_type == BtrfsMagic) {
+        Found.KeptIn = KEPT_IN_METADATA;
+        if (!BtrfsMetadataFree(Fd, Found.KeptBytes)) {
+            Found.KeptBytes = KEPT_SIZE_UNKNOWN;
+            Found.Error = errno;
+        }
     } else if (Volume.f_type == XfsMagic) {
         const std::uint64_t Counted = BlockBytes(Volume.f_bfree, Volume.f_bsize);
         if (XfsListedFree(Fd, Listed)) {
@@ -166,15 +202,29 @@ static void MeasureKept(int Fd, const struct statfs& Volume, const struct stat& 
     }
 }
 
-// A figure of the queue of the device under Root, from sysfs (Name:
+// The block device under the file system open as Fd, whose root is Root:
+// its own device number where that is a block device's, as on ext4 and
+// xfs; else the device its mount names, as btrfs numbers its mounts apart
+// from its devices (the first of them, where it has several).
+static dev_t BlockDevice(int Fd, const struct stat& Root)
+{
+    char Path[64], Point[PATH_MAX], Type[NAME_MAX + 1], Source[PATH_MAX], Upper[PATH_MAX];
+    struct stat Device;
+    std::snprintf(Path, sizeof Path, "/sys/dev/block/%u:%u", major(Root.st_dev), minor(Root.st_dev));
+    if (access(Path, F_OK) == 0 || !FindMount(Fd, Point, Type, Source, Upper) || stat(Source, &Device) != 0 ||
+        !S_ISBLK(Device.st_mode))
+        return Root.st_dev;
+    return Device.st_rdev;
+}
+
+// A figure of the queue of the block device Device, from sysfs (Name:
 // discard_granularity, discard_max_bytes): a partition has its disk's queue.
 // False where sysfs does not tell.
-static bool QueueFigure(const struct stat& Root, const char* Name, std::uint64_t& Value)
+static bool QueueFigure(dev_t Device, const char* Name, std::uint64_t& Value)
 {
     for (const char* Queue : {"queue", "../queue"}) {
         char Path[128];
-        std::snprintf(Path, sizeof Path, "/sys/dev/block/%u:%u/%s/%s", major(Root.st_dev), minor(Root.st_dev), Queue,
-                      Name);
+        std::snprintf(Path, sizeof Path, "/sys/dev/block/%u:%u/%s/%s", major(Device), minor(Device), Queue, Name);
         if (ReadSysfsNumber(Path, Value))
             return true;
     }
@@ -183,7 +233,8 @@ static bool QueueFigure(const struct stat& Root, const char* Name, std::uint64_t
 
 Remains MeasureRemains()
 {
-    Remains Found = {KEPT_SIZE_UNKNOWN, KEPT_BY_FILE_SYSTEM, DISCARD_SIZE_UNKNOWN, ERROR_NOT_SUPPORTED, 0};
+    Remains Found = {KEPT_SIZE_UNKNOWN, KEPT_BY_FILE_SYSTEM, DISCARD_SIZE_UNKNOWN, ERROR_NOT_SUPPORTED, 0,
+                     KEPT_IN_FREE_SPACE};
     bool Below;
     const int Fd = OpenVolume(".", Below);
     if (Fd < 0 || Below) {
@@ -197,11 +248,12 @@ Remains MeasureRemains()
     struct stat Root;
     std::uint64_t Granularity;
     const bool Known = fstatfs(Fd, &Volume) == 0 && fstat(Fd, &Root) == 0;
+    const dev_t Device = Known ? BlockDevice(Fd, Root) : 0;
     if (!Known)
         Found.Error = errno;
     if (Known) {
         MeasureKept(Fd, Volume, Root, Found);
-        if (QueueFigure(Root, "discard_granularity", Granularity))
+        if (QueueFigure(Device, "discard_granularity", Granularity))
             Found.SmallestDiscard = Granularity > static_cast<std::uint64_t>(Volume.f_bsize)
                                         ? static_cast<DWORD>(std::min<std::uint64_t>(Granularity, UINT32_MAX - 1))
                                         : 0;
@@ -214,7 +266,7 @@ Remains MeasureRemains()
     struct fstrim_range Nothing = {0, 0, 0};
     const int Answer = ioctl(Fd, FITRIM, &Nothing) == 0 ? 0 : errno;
     std::uint64_t MostDiscarded = 1;
-    const bool Discards = !Known || !QueueFigure(Root, "discard_max_bytes", MostDiscarded) || MostDiscarded != 0;
+    const bool Discards = !Known || !QueueFigure(Device, "discard_max_bytes", MostDiscarded) || MostDiscarded != 0;
     close(Fd);
     if (Answer == 0 || Answer == EINVAL)
         Found.TrimRefusal = ERROR_SUCCESS;

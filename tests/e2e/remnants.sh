@@ -6,7 +6,7 @@
 # File systems as users have them, made with their tools' defaults and wiped
 # by root: ext4 (512 MiB, the least for which mkfs gives 4 KiB blocks, as on
 # any real drive), xfs and btrfs, each on a loop device, which discards as an
-# SSD does; ext4-hdd and xfs-hdd on one that does not, as a hard disk (a loop
+# SSD does; ext4-hdd, xfs-hdd and btrfs-hdd on one that does not, as a hard disk (a loop
 # device of its own, /dev/loop240, whose discards stay off); ntfs (through
 # ntfs-3g), zfs (through zfs-fuse), exfat (through exfat-fuse). Then variants:
 # ext4-1k (256 MiB, for which mkfs gives 1 KiB blocks), ext4-open (ext4's
@@ -31,7 +31,9 @@
 # of the space, and delete those. Each line of these files is a numbered marker, so that any free
 # space a run leaves out shows and no two blocks are alike for deduplication
 # to merge. Count the 4 KiB blocks of the raw image that still hold a marker
-# of a deleted file, and the deleted files photorec restores whole from it;
+# of a deleted file, the deleted documents, photos and videos with a line
+# left anywhere in it (inside the file system's metadata too, where btrfs
+# keeps small files), and the deleted files photorec restores whole from it;
 # run the program on q: on a terminal, answering y, and count again. Prints
 # the counts, the progress marks drawn and the run's time from the answer as
 # a markdown table, with where the survivors live.
@@ -61,7 +63,7 @@ source "$here/lib.sh"
 enter_private_mounts "$@"
 prepare_runner "$1" "$2"
 shift 2
-defaults=(ext4 ext4-hdd xfs xfs-hdd btrfs ntfs zfs exfat)
+defaults=(ext4 ext4-hdd xfs xfs-hdd btrfs btrfs-hdd ntfs zfs exfat)
 if [ $# -gt 0 ]; then filesystems=("$@")
 else filesystems=("${defaults[@]}" ext4-1k ext4-open ext4-full ext4-user ext4-nsroot-user ext4-acl-user ext4-owner-user
                    ext4-bigalloc-user xfs-user btrfs-user btrfs-quota zfs-dedup); fi
@@ -83,6 +85,7 @@ declare -A says=(
     [ext4-hdd]=untrimmed [xfs-hdd]=untrimmed [ext4-1k]=untrimmed [ext4-owner-user]=untrimmed
     [ext4-bigalloc-user]=untrimmed [xfs-user]=untrimmed [ext4-user]="short untrimmed"
     [ext4-nsroot-user]="short untrimmed" [ext4-acl-user]="short untrimmed" [btrfs-quota]=short
+    [btrfs-hdd]=untrimmed [btrfs-user]=untrimmed
     [zfs]=pool [zfs-dedup]=pool
 )
 evidence=$(cd "$here/../../bench" && pwd)/evidence.py
@@ -100,7 +103,8 @@ declare -A where=(
     [ext4-owner-user]="as for ext4-hdd: the reserve's owner (tune2fs -u) is given the reserve, as root is, but may not trim"
     [ext4-bigalloc-user]="as for ext4-hdd, in clusters of 64 KiB: an ordinary user's file can have all the space root's can on a drive made with no reserve for root, but an ordinary user may not trim"
     [xfs-user]="as for xfs-hdd: an ordinary user's file can have all the space root's can, but an ordinary user may not trim"
-    [btrfs-user]="as for btrfs: an ordinary user's file can have all the space root's can"
+    [btrfs-hdd]="btrfs's metadata free space, where it keeps files of up to 2 KiB and every name, which no file's data reaches and a hard disk cannot trim: the run fills it with its file's attributes before the delete, and says what btrfs keeps back there, with status 2"
+    [btrfs-user]="as for btrfs-hdd: an ordinary user's file can have all the space root's can, but an ordinary user may not trim"
     [xfs]="nothing but, in some runs, a few blocks on a group's free list, which xfs keeps ready for its own b-trees and no trim reaches: after the wipe the free space is trimmed a group at a time, the blocks xfs holds back for its metadata with it"
     [btrfs]="small files kept inline in metadata b-tree blocks, which a file's data cannot reach and a trim does not discard while the blocks are in use (varies from run to run); photorec restores none of them, even before"
     [btrfs-quota]="the space the quota group kept from the fill: the run says how much it left and ends with status 2"
@@ -229,6 +233,7 @@ for fs in "${filesystems[@]}"; do
     large_before=$(blocks "$image" "$large")
     small_before=$(blocks "$image" "$small")
     home_before=$(blocks "$image" "$home-GONE")
+    pieces_before=$(python3 "$evidence" pieces "$image" "$home")
     files_before=$(restored "$image")
     # The reference on the hard-disk and ordinary-user rows: a plain fill to a
     # full drive, dd's zeros, by the same user, on a copy of the same image.
@@ -274,6 +279,7 @@ for fs in "${filesystems[@]}"; do
     large_after=$(blocks "$image" "$large")
     small_after=$(blocks "$image" "$small")
     home_after=$(blocks "$image" "$home-GONE")
+    pieces_after=$(python3 "$evidence" pieces "$image" "$home")
     files_after=$(restored "$image")
     listed=0
     [ "$kind" = xfs ] && listed=$(for group in $(seq 0 $(($(xfs_db -r -c 'sb 0' -c 'p agcount' "$image" | cut -d' ' -f3) - 1)))
@@ -339,13 +345,13 @@ for fs in "${filesystems[@]}"; do
         why+="$survived blocks with a marker survived on ext4-open"$'\n'
     fi
     report "$fs ($runner): large file $large_before -> $large_after blocks, small files $small_before -> $small_after, home $home_before -> $home_after, files restored $files_before of $deleted -> $files_after${dd_files:+ (dd: $dd_files)}, $marks marks, $seconds s" "$why"
-    rows+=("| $fs | $runner | $large_before | $large_after | $small_before | $small_after | $home_before | $home_after | $files_before / $files_after of $deleted${dd_files:+ (dd: $dd_files)} | $marks | $seconds | ${where[$fs.$runner]:-${where[$fs]}} |")
+    rows+=("| $fs | $runner | $large_before | $large_after | $small_before | $small_after | $home_before | $home_after | $pieces_before / $pieces_after | $files_before / $files_after of $deleted${dd_files:+ (dd: $dd_files)} | $marks | $seconds | ${where[$fs.$runner]:-${where[$fs]}} |")
 done
 stop_zfs
 
 echo
-echo "| file system | build | large file: blocks before | after | small files: blocks before | after | deleted documents, photos, videos: blocks before | after | deleted files a recovery tool restores: before / after | bar | run, s | where survivors live |"
-echo "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|"
+echo "| file system | build | large file: blocks before | after | small files: blocks before | after | deleted documents, photos, videos: blocks before | after | of them, with a line left anywhere: before / after | deleted files a recovery tool restores: before / after | bar | run, s | where survivors live |"
+echo "|---|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|"
 printf '%s\n' "${rows[@]}"
 echo
 finish_report

@@ -24,8 +24,8 @@ struct Volume {
     int ChunksAccepted = 0;       // whole writes that succeed before the first refusal
     DWORD ShortBy = 0;            // bytes each successful write reports fewer than asked
     bool FailFlush = false;
-    Remains Kept = {0, KEPT_BY_FILE_SYSTEM, 0, ERROR_NOT_SUPPORTED, 0};  // what MeasureRemains finds
-    MoveResult Move = {0, ERROR_NOT_SUPPORTED, 0};  // what the move onto the fill does
+    Remains Kept = {0, KEPT_BY_FILE_SYSTEM, 0, ERROR_NOT_SUPPORTED, 0, KEPT_IN_FREE_SPACE};  // what MeasureRemains finds
+    MoveResult Move = {0, ERROR_NOT_SUPPORTED, 0, KEPT_SIZE_UNKNOWN};  // what the move onto the fill does
     bool FailTrim = false;
     DWORD Access = ERROR_SUCCESS;  // what CheckCreateAccess says
     const char* FileSystem = "ext4";
@@ -121,6 +121,12 @@ MoveResult RefillFreedRanges(HANDLE File, ULONGLONG BytesToFree, LPCVOID, DWORD)
     return Fake.Move;
 }
 
+MoveResult FillMetadataFreeSpace(HANDLE File, LPCVOID, DWORD)
+{
+    Fake.Calls.push_back(File == FakeFile ? "fill metadata" : "fill metadata of another handle");
+    return Fake.Move;
+}
+
 TrimResult TrimFreeSpace()
 {
     Fake.Calls.push_back("trim");
@@ -193,6 +199,8 @@ TEST(Fill, FollowsTheScriptOfEachRun)
     const std::vector<std::string> Fill = {"query", "create", "query", "flush", "measure", "close"};
     const std::vector<std::string> Moving = {"query", "create", "query", "flush", "measure", "move", "close"};
     const std::vector<std::string> FlushFailed = {"query", "create", "query", "flush", "close"};
+    const std::vector<std::string> FilledMetadata = {"query", "create", "query", "flush", "measure", "fill metadata",
+                                                     "close"};
     std::vector<std::string> Trimmed = Fill, MovingTrimmed = Moving;
     Trimmed.push_back("trim");
     MovingTrimmed.push_back("trim");
@@ -207,7 +215,7 @@ TEST(Fill, FollowsTheScriptOfEachRun)
          "destination drive.\nAccess is denied.\n"},
         {"no file can be made here: refused before asking, reason first",
          {{{409600, 409600}, {409600, 409600}}, 0, false, 0, 0, false,
-          {0, KEPT_BY_FILE_SYSTEM, 0, ERROR_NOT_SUPPORTED, 0}, {0, ERROR_NOT_SUPPORTED, 0}, false, ERROR_ACCESS_DENIED},
+          {0, KEPT_BY_FILE_SYSTEM, 0, ERROR_NOT_SUPPORTED, 0, KEPT_IN_FREE_SPACE}, {0, ERROR_NOT_SUPPORTED, 0, KEPT_SIZE_UNKNOWN}, false, ERROR_ACCESS_DENIED},
          "y\n", {"query"}, {}, nullptr, 0,
          "Access is denied: only its owner or root may write to the drive's root; run it as root, with sudo.\n"},
         {"the answer given beforehand: nothing read", {{{200704, 200704}, {4096, 4096}}, 0, false, 3}, nullptr,
@@ -232,75 +240,98 @@ TEST(Fill, FollowsTheScriptOfEachRun)
         {"short writes are counted as reported", {{{409600, 409600}, {0, 0}}, 0, false, 2, 1000}, "y\n",
          Fill, {65536, 65536, 65536, 0}, "Drive Q (409600 bytes free)", 2 * 64536, Flushed},
         {"a failed flush is reported, the file still closed, and the drive not trimmed",
-         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, true, {1 << 20, KEPT_BY_FILE_SYSTEM, 0, ERROR_SUCCESS, 0}}, "y\n",
+         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, true, {1 << 20, KEPT_BY_FILE_SYSTEM, 0, ERROR_SUCCESS, 0, KEPT_IN_FREE_SPACE}}, "y\n",
          FlushFailed,
          {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536, FlushFailedText},
         {"a drive that discards: the trim announced, and the space kept from files trimmed",
-         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, {1 << 20, KEPT_BY_FILE_SYSTEM, 0, ERROR_SUCCESS, 0}}, "y\n",
+         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, {1 << 20, KEPT_BY_FILE_SYSTEM, 0, ERROR_SUCCESS, 0, KEPT_IN_FREE_SPACE}}, "y\n",
          Trimmed,
          {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536, "Flushing file buffers...\nTrimming free space...\n"},
         {"space kept from files that only root may trim: reported",
-         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, {10 << 20, KEPT_BY_FILE_SYSTEM, 0, ERROR_ACCESS_DENIED, 0}},
+         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, {10 << 20, KEPT_BY_FILE_SYSTEM, 0, ERROR_ACCESS_DENIED, 0, KEPT_IN_FREE_SPACE}},
          "y\n", Moving,
          {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          std::string("Moving the free space kept from files onto the fill...\n10485760") + Kept +
              "trimmed, as only root may trim, and the drive discards: run it as root, with sudo, to trim them.\n"},
         {"space kept from files on a drive that does not discard: reported",
-         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, {4096, KEPT_BY_FILE_SYSTEM, 0, ERROR_NOT_SUPPORTED, 0}}, "y\n",
+         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, {4096, KEPT_BY_FILE_SYSTEM, 0, ERROR_NOT_SUPPORTED, 0, KEPT_IN_FREE_SPACE}}, "y\n",
          Moving,
          {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          std::string("4096") + Kept + "trimmed, as the drive does not discard; they keep what they held." + Zerofree},
         {"a drive that discards only large pieces: trimmed, and what is kept reported",
-         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, {4096, KEPT_BY_FILE_SYSTEM, 65536, ERROR_SUCCESS, 0}}, "y\n",
+         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, {4096, KEPT_BY_FILE_SYSTEM, 65536, ERROR_SUCCESS, 0, KEPT_IN_FREE_SPACE}}, "y\n",
          MovingTrimmed,
          {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          std::string("Trimming free space...\n4096") + Kept +
              "all trimmed, as the drive discards only pieces of 65536 bytes or more; smaller ones keep what they held." +
              Zerofree},
         {"space kept on a hard disk, moved onto the fill first: the untrimmed line says so",
-         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, {4096, KEPT_BY_FILE_SYSTEM, 0, ERROR_NOT_SUPPORTED, 0},
-          {1 << 20, ERROR_SUCCESS, 0}},
+         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, {4096, KEPT_BY_FILE_SYSTEM, 0, ERROR_NOT_SUPPORTED, 0, KEPT_IN_FREE_SPACE},
+          {1 << 20, ERROR_SUCCESS, 0, KEPT_SIZE_UNKNOWN}},
          "y\n", Moving, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          "Moving the free space kept from files onto the fill...\n4096" + std::string(Kept) +
              "trimmed, as the drive does not discard; they keep what they held. Before the delete, the fill took the "
              "smallest free pieces, where deleted files lay, and left free blocks it had written." + Zerofree},
         {"a move that fails partway: reported with the system's reason, and not as done",
-         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, {4096, KEPT_BY_FILE_SYSTEM, 0, ERROR_NOT_SUPPORTED, 0},
-          {4096, ERROR_GEN_FAILURE, 5}},
+         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, {4096, KEPT_BY_FILE_SYSTEM, 0, ERROR_NOT_SUPPORTED, 0, KEPT_IN_FREE_SPACE},
+          {4096, ERROR_GEN_FAILURE, 5, KEPT_SIZE_UNKNOWN}},
          "y\n", Moving, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          "Moving the free space kept from files onto the fill...\nThe free space kept from files could not all be "
          "moved onto the fill:\nAccess is denied.\n4096" + std::string(Kept) +
              "trimmed, as the drive does not discard; they keep what they held." + Zerofree},
         {"a trim that fails: reported with the system's reason",
-         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, {0, KEPT_BY_FILE_SYSTEM, 0, ERROR_SUCCESS, 0},
-          {0, ERROR_NOT_SUPPORTED, 0}, true},
+         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, {0, KEPT_BY_FILE_SYSTEM, 0, ERROR_SUCCESS, 0, KEPT_IN_FREE_SPACE},
+          {0, ERROR_NOT_SUPPORTED, 0, KEPT_SIZE_UNKNOWN}, true},
          "y\n", Trimmed, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          "Trimming free space...\nThe free space could not all be trimmed; what deleted files left in the space the "
          "file system keeps from every file may remain:\nAccess is denied.\nOnce the drive is sound, fstrim, run as root "
          "on its mount point, trims it.\n"},
         {"space kept that could not be measured, as an ordinary user: reported",
          {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false,
-          {KEPT_SIZE_UNKNOWN, KEPT_BY_FILE_SYSTEM, 0, ERROR_ACCESS_DENIED, 0}},
+          {KEPT_SIZE_UNKNOWN, KEPT_BY_FILE_SYSTEM, 0, ERROR_ACCESS_DENIED, 0, KEPT_IN_FREE_SPACE}},
          "y\n", Fill,
          {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          "could not be measured; it was not trimmed, as only root may trim, and the drive discards: run it as "
          "root, with sudo, to trim it.\n"},
         {"space kept that could not be measured, trimmed as a drive of unknown discards: reported",
          {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false,
-          {KEPT_SIZE_UNKNOWN, KEPT_BY_FILE_SYSTEM, DISCARD_SIZE_UNKNOWN, ERROR_SUCCESS, 0}},
+          {KEPT_SIZE_UNKNOWN, KEPT_BY_FILE_SYSTEM, DISCARD_SIZE_UNKNOWN, ERROR_SUCCESS, 0, KEPT_IN_FREE_SPACE}},
          "y\n", Trimmed, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          "could not be measured; it was trimmed, but the least the drive discards at once could not be read; smaller "
          "pieces may keep what they held." + Zerofree},
         {"a ZFS pool: what it keeps reported",
          {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false,
-          {KEPT_SIZE_UNKNOWN, KEPT_BY_POOL, 0, ERROR_NOT_SUPPORTED, 0}},
+          {KEPT_SIZE_UNKNOWN, KEPT_BY_POOL, 0, ERROR_NOT_SUPPORTED, 0, KEPT_IN_FREE_SPACE}},
          "y\n", Fill, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          "was not overwritten. On OpenZFS, zpool initialize writes over it on any drive, and zpool trim clears it where "
          "the pool's drives discard.\n"},
         {"an overlay whose layers cannot be reached: reported",
-         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, {KEPT_SIZE_UNKNOWN, KEPT_BELOW, 0, ERROR_NOT_SUPPORTED, 0}},
+         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, {KEPT_SIZE_UNKNOWN, KEPT_BELOW, 0, ERROR_NOT_SUPPORTED, 0, KEPT_IN_FREE_SPACE}},
          "y\n", Fill, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          "could not be measured or trimmed from here; run Quorlane on that file system itself.\n"},
+        {"btrfs, an ordinary user: its metadata filled, and what it keeps back reported",
+         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false,
+          {31 << 20, KEPT_BY_FILE_SYSTEM, 0, ERROR_ACCESS_DENIED, 0, KEPT_IN_METADATA},
+          {17007 * 3900, ERROR_SUCCESS, 0, 3670016}},
+         "y\n", FilledMetadata, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
+         "Filling the free space the file system keeps for its metadata...\n3670016" + std::string(Kept) +
+             "trimmed, as only root may trim, and the drive discards: run it as root, with sudo, to trim them. Before "
+             "the delete, the fill wrote 66327300 bytes (63.3 MiB) into the free space of the file system's "
+             "metadata, where small files and names lay; what stays free there the file system keeps back for its "
+             "own use.\n"},
+        {"btrfs, its metadata filled to nothing left: nothing to report",
+         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false,
+          {31 << 20, KEPT_BY_FILE_SYSTEM, 0, ERROR_NOT_SUPPORTED, 0, KEPT_IN_METADATA}, {31 << 20, ERROR_SUCCESS, 0, 0}},
+         "y\n", FilledMetadata, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
+         "Filling the free space the file system keeps for its metadata...\n"},
+        {"btrfs refusing the attributes: said, and its metadata's free space reported",
+         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false,
+          {31 << 20, KEPT_BY_FILE_SYSTEM, 0, ERROR_NOT_SUPPORTED, 0, KEPT_IN_METADATA},
+          {0, ERROR_NOT_SUPPORTED, 5, 31 << 20}, false, ERROR_SUCCESS, "btrfs"},
+         "y\n", FilledMetadata, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
+         "metadata was not filled:\nAccess is denied.\n32505856" + std::string(Kept) +
+             "trimmed, as the drive does not discard; they keep what they held. Only a wipe of the whole drive "
+             "overwrites that space.\n"},
         {"past the period of the fill data", {{{19664896, 19664896}, {4096, 4096}}, 0, false, 299}, "y\n",
          Fill, PastOnePeriod, "Drive Q (19664896 bytes free)", 299 * 65536, Flushed},
     };
@@ -353,7 +384,7 @@ TEST(Fill, TheMoveIsAskedToFreeWhatStaysFreeAndMore)
     };
     for (const Case& C : Cases) {
         Fake = {{{65536, 65536}, {0, C.Left}}, 0, false, 1, 0, false,
-                {C.Kept, KEPT_BY_FILE_SYSTEM, 0, ERROR_NOT_SUPPORTED, 0}, {4096, ERROR_SUCCESS, 0}};
+                {C.Kept, KEPT_BY_FILE_SYSTEM, 0, ERROR_NOT_SUPPORTED, 0, KEPT_IN_FREE_SPACE}, {4096, ERROR_SUCCESS, 0, KEPT_SIZE_UNKNOWN}};
         FillVerdict Verdict;
         RunFill("y\n", Verdict);
         EXPECT_EQ(Fake.AskedToFree, C.Asked) << C.What;
