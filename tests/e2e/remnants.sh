@@ -106,7 +106,7 @@ declare -A where=(
     [btrfs-hdd]="btrfs's metadata free space, where it keeps files of up to 2 KiB and every name, which no file's data reaches and a hard disk cannot trim: the run fills it with its file's attributes before the delete, and says what btrfs keeps back there, with status 2"
     [btrfs-user]="as for btrfs-hdd: an ordinary user's file can have all the space root's can, but an ordinary user may not trim"
     [xfs]="nothing but, in some runs, a few blocks on a group's free list, which xfs keeps ready for its own b-trees and no trim reaches: after the wipe the free space is trimmed a group at a time, the blocks xfs holds back for its metadata with it"
-    [btrfs]="small files kept inline in metadata b-tree blocks, which a file's data cannot reach and a trim does not discard while the blocks are in use (varies from run to run); photorec restores none of them, even before"
+    [btrfs]="nothing: before the delete the run fills the free space of btrfs's metadata, where it keeps small files, with its file's attributes, and the trim after it clears the rest"
     [btrfs-quota]="the space the quota group kept from the fill: the run says how much it left and ends with status 2"
     [ntfs]="files small enough to live inside their MFT record, which stays with the MFT"
     [zfs]="space ZFS keeps back from files as the pool fills, which no file's data can have: pieces, and whole files that lay between kept ones (a third to a half of the deleted files in three runs); natively the run says so and ends with status 2"
@@ -341,10 +341,15 @@ for fs in "${filesystems[@]}"; do
     share=$([ "$kind" = ext4 ] && echo 1/10 || echo 1/4)
     [ -z "$dd_files" ] || [ $((files_after * ${share#*/})) -le $((dd_files * ${share%/*})) ] ||
         why+="photorec restored $files_after files, more than $share of the $dd_files after dd's fill"$'\n'
+    # Natively, btrfs's metadata is filled before the delete: at most one in
+    # twenty deleted files keeps a line anywhere, where a plain fill, or a
+    # trim alone, leaves small files whole in it.
+    [ "$kind" != btrfs ] || [ "$runner" != native ] || [ $((pieces_after * 20)) -le "$pieces_before" ] ||
+        why+="$pieces_after of $pieces_before deleted files kept a line somewhere in the image"$'\n'
     if [ "$fs" = ext4-open ] && [ "$survived" -gt 2 ]; then
         why+="$survived blocks with a marker survived on ext4-open"$'\n'
     fi
-    report "$fs ($runner): large file $large_before -> $large_after blocks, small files $small_before -> $small_after, home $home_before -> $home_after, files restored $files_before of $deleted -> $files_after${dd_files:+ (dd: $dd_files)}, $marks marks, $seconds s" "$why"
+    report "$fs ($runner): large file $large_before -> $large_after blocks, small files $small_before -> $small_after, home $home_before -> $home_after (with a line anywhere: $pieces_before -> $pieces_after), files restored $files_before of $deleted -> $files_after${dd_files:+ (dd: $dd_files)}, $marks marks, $seconds s" "$why"
     rows+=("| $fs | $runner | $large_before | $large_after | $small_before | $small_after | $home_before | $home_after | $pieces_before / $pieces_after | $files_before / $files_after of $deleted${dd_files:+ (dd: $dd_files)} | $marks | $seconds | ${where[$fs.$runner]:-${where[$fs]}} |")
 done
 stop_zfs

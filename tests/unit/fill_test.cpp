@@ -201,7 +201,8 @@ TEST(Fill, FollowsTheScriptOfEachRun)
     const std::vector<std::string> FlushFailed = {"query", "create", "query", "flush", "close"};
     const std::vector<std::string> FilledMetadata = {"query", "create", "query", "flush", "measure", "fill metadata",
                                                      "close"};
-    std::vector<std::string> Trimmed = Fill, MovingTrimmed = Moving;
+    std::vector<std::string> Trimmed = Fill, MovingTrimmed = Moving, FilledMetadataTrimmed = FilledMetadata;
+    FilledMetadataTrimmed.push_back("trim");
     Trimmed.push_back("trim");
     MovingTrimmed.push_back("trim");
     std::vector<DWORD> PastOnePeriod(300, 65536);  // chunks 256 on repeat chunks 0 on
@@ -324,6 +325,12 @@ TEST(Fill, FollowsTheScriptOfEachRun)
           {31 << 20, KEPT_BY_FILE_SYSTEM, 0, ERROR_NOT_SUPPORTED, 0, KEPT_IN_METADATA}, {31 << 20, ERROR_SUCCESS, 0, 0}},
          "y\n", FilledMetadata, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          "Filling the free space the file system keeps for its metadata...\n"},
+        {"btrfs, as root on a drive that discards: its metadata filled, then trimmed",
+         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false,
+          {31 << 20, KEPT_BY_FILE_SYSTEM, 0, ERROR_SUCCESS, 0, KEPT_IN_METADATA},
+          {17007 * 3900, ERROR_SUCCESS, 0, 3670016}},
+         "y\n", FilledMetadataTrimmed, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
+         "Filling the free space the file system keeps for its metadata...\nTrimming free space...\n"},
         {"btrfs refusing the attributes: said, and its metadata's free space reported",
          {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false,
           {31 << 20, KEPT_BY_FILE_SYSTEM, 0, ERROR_NOT_SUPPORTED, 0, KEPT_IN_METADATA},
