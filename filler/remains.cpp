@@ -139,6 +139,20 @@ TrimReport TrimDeletedSpace(const Remains& Kept, const MoveResult& Move)
     } else {
         Incomplete = false;
     }
+    // Small files kept inside their inodes are neither free space nor
+    // trimmed: only a new file that takes the inode writes over them.
+    if (Kept.InodeData == TRUE) {
+        Incomplete = true;
+        std::fputs("This file system keeps small files inside their inodes (ext4's inline_data): what deleted ones "
+                   "left there no fill reaches and no trim clears, until new files take those inodes. Only a wipe "
+                   "of the whole drive overwrites them.\n",
+                   stdout);
+    } else if (Kept.InodeData == INODE_DATA_UNKNOWN) {
+        Incomplete = true;
+        std::fputs("Whether this file system keeps small files inside their inodes (ext4's inline_data) could not "
+                   "be told; where it does, what deleted ones left there remains.\n",
+                   stdout);
+    }
     std::fflush(stdout);
     return {Trimmed, Incomplete};
 }

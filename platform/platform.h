@@ -71,6 +71,7 @@
 #define KEPT_BELOW 2u
 #define KEPT_IN_FREE_SPACE 0u
 #define KEPT_IN_METADATA 1u
+#define INODE_DATA_UNKNOWN 2u
 
 #if defined(_WIN32)
 
@@ -230,6 +231,10 @@ struct Remains {
     // which only its own records take, as btrfs keeps small files and names
     // there (FillMetadataFreeSpace).
     DWORD KeptIn;
+    // Where the file system keeps small files inside their inodes (ext4's
+    // inline_data), which no fill and no trim reaches: TRUE; FALSE; or
+    // INODE_DATA_UNKNOWN where that could not be told.
+    DWORD InodeData;
 };
 
 // What a move onto the fill did: the bytes of fill it wrote into the kept

@@ -36,6 +36,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 
@@ -50,11 +52,13 @@ static off_t BytesSent = 0;
 static bool WriteBehindOn = false;
 static bool WritebackFailed = false;
 
-// The file to be deleted on close, and the allocation unit it showed on its
-// volume: the open file's own state.
+// The file to be deleted on close, and what its first bytes showed of its
+// volume: the allocation unit, and whether small files live inside their
+// inodes. The open file's own state.
 static int DeleteOnCloseFd = -1;
 static std::uint64_t ClusterBytes = 0;
-static dev_t ClusterVolume = 0;
+static int InlineData = -1;  // -1 where it did not show
+static dev_t MeasuredVolume = 0;
 
 // Notes the allocation unit of the volume the new, empty file open as Fd is
 // on, as the file's own allocation shows it to any user: two bytes are
@@ -66,19 +70,29 @@ static dev_t ClusterVolume = 0;
 // byte fits in the inode; written at the end of the first block, it does not
 // fit there. The bytes go again at once, and the file is empty as it was
 // made; where it cannot be, the fill, which writes from the start, goes over
-// them.
+// them. Before that, one byte at the start: where ext4 keeps small files
+// inside their inodes (inline_data), it puts that byte there, and flags the
+// file so, also through an overlay whose upper layer is such an ext4; a file
+// system that has no such flags says so.
 static void MeasureCluster(int Fd)
 {
+    constexpr long InlineDataFlag = 0x10000000;  // EXT4_INLINE_DATA_FL
     struct statfs Volume;
     struct stat First, Second;
+    long Flags = 0;
     ClusterBytes = 0;
-    if (fstatfs(Fd, &Volume) != 0 || Volume.f_type != Ext4Magic || Volume.f_bsize <= 0 ||
-        pwrite(Fd, "", 1, Volume.f_bsize - 1) != 1 || fstat(Fd, &First) != 0)
+    InlineData = -1;
+    if (fstat(Fd, &First) != 0)
         return;
-    const off_t Past = std::max<off_t>(static_cast<off_t>(First.st_blocks) * 512, Volume.f_bsize);
-    if (pwrite(Fd, "", 1, Past) == 1 && fstat(Fd, &Second) == 0 && Second.st_blocks > First.st_blocks) {
-        ClusterBytes = static_cast<std::uint64_t>(Second.st_blocks - First.st_blocks) * 512;
-        ClusterVolume = Second.st_dev;
+    MeasuredVolume = First.st_dev;
+    if (pwrite(Fd, "", 1, 0) == 1)
+        InlineData = ioctl(Fd, FS_IOC_GETFLAGS, &Flags) != 0 ? (errno == ENOTTY || errno == EOPNOTSUPP ? 0 : -1)
+                                                             : (Flags & InlineDataFlag) != 0 ? 1 : 0;
+    if (fstatfs(Fd, &Volume) == 0 && Volume.f_type == Ext4Magic && Volume.f_bsize > 0 &&
+        pwrite(Fd, "", 1, Volume.f_bsize - 1) == 1 && fstat(Fd, &First) == 0) {
+        const off_t Past = std::max<off_t>(static_cast<off_t>(First.st_blocks) * 512, Volume.f_bsize);
+        if (pwrite(Fd, "", 1, Past) == 1 && fstat(Fd, &Second) == 0 && Second.st_blocks > First.st_blocks)
+            ClusterBytes = static_cast<std::uint64_t>(Second.st_blocks - First.st_blocks) * 512;
     }
     if (ftruncate(Fd, 0) != 0)
         return;
@@ -86,7 +100,12 @@ static void MeasureCluster(int Fd)
 
 std::uint64_t FillClusterBytes(dev_t Volume)
 {
-    return ClusterBytes != 0 && ClusterVolume == Volume ? ClusterBytes : 0;
+    return ClusterBytes != 0 && MeasuredVolume == Volume ? ClusterBytes : 0;
+}
+
+int FillInlineData()
+{
+    return InlineData;
 }
 
 // Removes the entry Name of the file just made and open as Fd, as long as the

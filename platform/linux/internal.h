@@ -90,6 +90,13 @@ inline std::uint64_t BlockBytes(std::uint64_t Blocks, std::uint64_t Size)
 // made, or it did not show (file.cpp).
 std::uint64_t FillClusterBytes(dev_t Volume);
 
+// Whether ext4 keeps small files inside their inodes (inline_data) where the
+// fill's own file was made, as that file showed it: 1, 0, or -1 where it did
+// not show or no such file was made (file.cpp). Through an overlay, the
+// file's device number is the overlay's own, so the answer is the file's,
+// not a volume's.
+int FillInlineData();
+
 // The blocks of ext4's reserved cluster pool on the volume whose device is
 // Name, of blocks of BlockSize bytes: the clusters sysfs counts in it, times the blocks
 // to a cluster, which only a file system made with bigalloc has more than one

@@ -179,6 +179,8 @@ static void MeasureKept(int Fd, const struct statfs& Volume, const struct stat& 
     char Name[NAME_MAX + 1];
     std::uint64_t Pool = 0, Listed = 0;
     if (Volume.f_type == Ext4Magic) {
+        const int Inline = FillInlineData();
+        Found.InodeData = Inline < 0 ? INODE_DATA_UNKNOWN : Inline != 0 ? TRUE : FALSE;
         if (DeviceName(Root, Name) && Ext4PoolBlocks(Name, Volume.f_bsize, FillClusterBytes(Root.st_dev), Pool)) {
             Found.KeptBytes = BlockBytes(Pool, Volume.f_bsize);
         } else {
@@ -234,7 +236,7 @@ static bool QueueFigure(dev_t Device, const char* Name, std::uint64_t& Value)
 Remains MeasureRemains()
 {
     Remains Found = {KEPT_SIZE_UNKNOWN, KEPT_BY_FILE_SYSTEM, DISCARD_SIZE_UNKNOWN, ERROR_NOT_SUPPORTED, 0,
-                     KEPT_IN_FREE_SPACE};
+                     KEPT_IN_FREE_SPACE, FALSE};
     bool Below;
     const int Fd = OpenVolume(".", Below);
     if (Fd < 0 || Below) {

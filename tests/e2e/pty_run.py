@@ -8,7 +8,7 @@ control sequences aside: Wine draws its console with cursor movements between
 the characters). Wine's console drops what is typed before it starts reading,
 hence the pause, and the input is typed again if nothing more appears for a
 few seconds. With --at-mark, SHELL-COMMAND runs once the Nth progress mark
-has appeared; with --times, FILE gets the time of every mark, of every line
+has appeared, with the command's PID in PTY_RUN_CHILD; with --times, FILE gets the time of every mark, of every line
 ended and of the end ("mark SECONDS", "line SECONDS TEXT", "exit SECONDS"),
 counted from when INPUT was first typed.
 Exits with the command's status.
@@ -59,7 +59,7 @@ def main():
                 *ended, pending = (pending + data).split(b"\n")
                 lines += [(now, CONTROL_SEQUENCE.sub(b"", line).strip(b"\r#").decode(errors="replace")) for line in ended]
             if at_mark is not None and seen.count(b"#") >= at_mark:
-                subprocess.run(hook, shell=True)
+                subprocess.run(hook, shell=True, env=dict(os.environ, PTY_RUN_CHILD=str(pid)))
                 at_mark = None
         unanswered = typed_at is None or (len(seen) == answered and time.time() - typed_at > 5)
         if status is None and unanswered and prompt in CONTROL_SEQUENCE.sub(b"", bytes(seen)):

@@ -94,7 +94,8 @@ printf '%s\n' "$secret" >"$work/elsewhere"
 # (no inode left for a new file); full (a file of the user's takes all the
 # space); append-only (a root where entries can be made but not removed);
 # discarding (ext4 of 4 KiB blocks on a loop device, which discards them as
-# an SSD does, so that root's run trims it; discarding-user, where the
+# an SSD does, so that root's run trims it; discarding-inline, made with
+# inline_data, which keeps small files inside their inodes; discarding-user, where the
 # program runs as an ordinary user, who may not, and is told); home-user
 # (ext4 with root's reserve, whose root only root may write to, and a home
 # directory of the ordinary user's, who runs the program); existing-in-photos
@@ -124,7 +125,8 @@ prepare_drive() {
         root-owned-user) mount -t tmpfs -o size=256k,mode=0755 quorlane-q /mnt/q ;;
         readonly) mount -t tmpfs -o size=256k,ro quorlane-q /mnt/q ;;
         noinodes) mount -t tmpfs -o size=256k,nr_inodes=1 quorlane-q /mnt/q ;;
-        discarding*) truncate -s 32M "$work/ssd.img" && mkfs.ext4 -q -F -m 0 -b 4096 "$work/ssd.img" &&
+        discarding*) truncate -s 32M "$work/ssd.img" &&
+                    mkfs.ext4 -q -F -m 0 -b 4096 $([ "$1" = discarding-inline ] && echo -O inline_data) "$work/ssd.img" &&
                     mount -o loop "$work/ssd.img" /mnt/q && chmod 1777 /mnt/q &&
                     ln -s "$(findmnt -n -o SOURCE /mnt/q)" /mnt/q.dev ;;
         overlay*) truncate -s 32M "$work/ssd.img" && mkfs.ext4 -q -F -m 0 -b 4096 "$work/ssd.img" &&
@@ -184,7 +186,7 @@ while IFS='|' read -r name args input drive expect status; do
     place=$([[ ${argv[0]-} = /mnt* || ${argv[0]-} = ./* || ${argv[0]-} = . ]] && cd /mnt && readlink -m -- "${argv[0]}")
     [ "$runner" = wine ] && [[ $drive = plain-dir || $drive = dir-link || $drive = append-only || $drive = discarding* ||
                                $drive = overlay* || -n $place ]] && continue
-    [ "$runner" = qemu ] && [[ $drive = discarding || $drive = overlay ]] && continue
+    [ "$runner" = qemu ] && [[ $drive = discarding || $drive = discarding-inline || $drive = overlay ]] && continue
     as=()
     [[ $drive = *-user ]] && as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
     prepare_drive "$drive"
@@ -205,6 +207,9 @@ while IFS='|' read -r name args input drive expect status; do
     [[ $drive = home-user ]] && note+=" and run it as root, with sudo, or lift the quota."$'\n'
     case $drive in
         discarding|overlay) extra="Trimming free space..." trimmed=1 ;;
+        discarding-inline) extra="Trimming free space..."$'\n'"This file system keeps small files inside their inodes (ext4's"
+                           extra+=" inline_data): what deleted ones left there no fill reaches and no trim clears, until new"
+                           extra+=" files take those inodes. Only a wipe of the whole drive overwrites them." trimmed=1 ;;
         overlay-hidden) extra="The free space that the file system under this overlay keeps from every file could not be"
                         extra+=" measured or trimmed from here; run Quorlane on that file system itself." ;;
         discarding-user|home-user) extra+="Moving the free space kept from files onto the fill..."$'\n'
@@ -284,6 +289,7 @@ ten chunks and a cluster     | q:                    | y\n       | tmpfs:644k | 
 a larger drive               | q:                    | y\n       | tmpfs:64m  | filled   | 0
 a drive that discards        | q:                    | y\n       | discarding | filled   | 0
 a user, a drive that discards | q:                   | y\n       | discarding-user | filled | 2
+small files kept in inodes   | q:                    | y\n       | discarding-inline | filled | 2
 path: a mount point          | /mnt/q                | y\n       | tmpfs:256k | filled   | 0
 path: relative, inside       | ./q/photos/2026       | y\n       | existing-in-photos | filled   | 0
 path: QUORLANE.TMP there     | /mnt/q/photos         | y\n       | existing-in-photos | refused  | 1
@@ -403,7 +409,7 @@ while IFS='|' read -r name signal; do
     signal=$(trim "$signal")
     prepare_drive tmpfs:2g
     before=$(snapshot)
-    timeout 120 python3 "$here/pty_run.py" ${signal:+--at-mark 20 "pkill -$signal -x quorlane"} 'Continue?' $'y\r' \
+    timeout 120 python3 "$here/pty_run.py" ${signal:+--at-mark 20 "kill -$signal \$PTY_RUN_CHILD"} 'Continue?' $'y\r' \
         "${run[@]}" q: >"$work/out" 2>&1
     why=""
     [[ $(<"$work/out") = $'\e[22;0t\e]0;Quorlane 1.00 for Linux\a'* ]] || why+="the title was not saved, then set"$'\n'
