@@ -51,27 +51,6 @@ static void QueryFreeSpace(const char* Directory)
                         &TotalNumberOfFreeBytes);
 }
 
-void PrintName(const char* Name)
-{
-    for (const unsigned char* Byte = reinterpret_cast<const unsigned char*>(Name); *Byte != '\0'; ++Byte)
-        if (*Byte < 0x20 || *Byte == 0x7F)
-            std::printf("\\x%02X", *Byte);
-        else if (*Byte == '\\')
-            std::fputs("\\\\", stdout);
-        else
-            std::putchar(*Byte);
-}
-
-void PrintBytes(std::uint64_t Bytes)
-{
-    char Human[24];
-    FormatBytes(Bytes, Human);
-    if (Bytes < 1024)
-        std::printf("%s", Human);
-    else
-        std::printf("%" PRIu64 " bytes (%s)", Bytes, Human);
-}
-
 // Where CheckCreateAccess says why no file can be made here (Refusal, with
 // the system's Reason), says so, reason first, and what to do about it;
 // Directory is the place named, or empty for a drive's root.

@@ -24,7 +24,7 @@ void FormatBytes(std::uint64_t Bytes, char (&Text)[24])
 {
     static const char* const Units[] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB"};
     if (Bytes < 1024) {
-        std::snprintf(Text, sizeof Text, "%" PRIu64 " bytes", Bytes);
+        std::snprintf(Text, sizeof Text, "%" PRIu64 " %s", Bytes, Bytes == 1 ? "byte" : "bytes");
         return;
     }
     double Value = static_cast<double>(Bytes) / 1024;
@@ -33,6 +33,16 @@ void FormatBytes(std::uint64_t Bytes, char (&Text)[24])
     for (; Value >= 1023.95 && Unit + 1 < sizeof Units / sizeof Units[0]; ++Unit)
         Value /= 1024;
     std::snprintf(Text, sizeof Text, "%.1f %s", Value, Units[Unit]);
+}
+
+void PrintBytes(std::uint64_t Bytes)
+{
+    char Human[24];
+    FormatBytes(Bytes, Human);
+    if (Bytes < 1024)
+        std::printf("%s", Human);
+    else
+        std::printf("%" PRIu64 " bytes (%s)", Bytes, Human);
 }
 
 void FormatDuration(std::uint64_t Milliseconds, char (&Text)[32])

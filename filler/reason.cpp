@@ -1,5 +1,6 @@
 // The system's reason for a failure, printed after the message that names
-// its likeliest cause, or before the words that say what it means here.
+// its likeliest cause, or before the words that say what it means here; and
+// names from the system, printed so that they cannot steer the terminal.
 #include "filler.h"
 
 #include <cctype>
@@ -59,4 +60,15 @@ void PrintReasonText(DWORD Code)
         std::printf("System error %lu", static_cast<unsigned long>(Code));
     else
         std::printf("%.*s", Length, Text);
+}
+
+void PrintName(const char* Name)
+{
+    for (const unsigned char* Byte = reinterpret_cast<const unsigned char*>(Name); *Byte != '\0'; ++Byte)
+        if (*Byte < 0x20 || *Byte == 0x7F)
+            std::printf("\\x%02X", *Byte);
+        else if (*Byte == '\\')
+            std::fputs("\\\\", stdout);
+        else
+            std::putchar(*Byte);
 }
