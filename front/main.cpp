@@ -14,17 +14,20 @@ static const char PathExample[] = "/media/usb";
 static void PrintWhyRejected(const char* Drive, bool Entered, DWORD Reason)
 {
     static char MountPoints[4096];
-    const DWORD Attributes = GetFileAttributesA(Drive);
     if (Drive[0] == '\0') {
         std::fputs("The drive's name is empty.\n", stdout);
         return;
     }
+    const DWORD Attributes = GetFileAttributesA(Drive);
+    const bool Exists = Attributes != INVALID_FILE_ATTRIBUTES;
+    const bool Directory = Exists && (Attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const bool Device = Exists && (Attributes & FILE_ATTRIBUTE_DEVICE) != 0;
     PrintName(Drive);
     if (Drive[0] == '-' && Drive[1] != '\0') {
         std::fputs(" is not an option: --help lists them.\n", stdout);
     } else if (Entered) {
         std::fputs(" holds no storage that a file can take: name a directory on a drive.\n", stdout);
-    } else if ((Attributes & FILE_ATTRIBUTE_DEVICE) != 0 && Attributes != INVALID_FILE_ATTRIBUTES) {
+    } else if (Device) {
         std::fputs(" is a device, not a directory; ", stdout);
         if (!GetVolumePathNamesForVolumeNameA(Drive, MountPoints, sizeof MountPoints, nullptr))
             std::fputs("name the directory where its file system is mounted.\n", stdout);
@@ -40,15 +43,12 @@ static void PrintWhyRejected(const char* Drive, bool Entered, DWORD Reason)
         PrintReasonText(Reason);
         std::fputs(".\n", stdout);
     } else if (!IsPlaceName(Drive)) {
-        if ((Attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && Attributes != INVALID_FILE_ATTRIBUTES)
-            std::fputs(" is a name, not a path: to fill the drive that holds that directory, write ./", stdout);
-        else
-            std::fputs(" is neither a drive nor a path: name a drive's mount point, as in ", stdout);
-        PrintName((Attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 && Attributes != INVALID_FILE_ATTRIBUTES
-                          ? Drive
-                          : PathExample);
+        std::fputs(Directory ? " is a name, not a path: to fill the drive that holds that directory, write ./"
+                             : " is neither a drive nor a path: name a drive's mount point, as in ",
+                   stdout);
+        PrintName(Directory ? Drive : PathExample);
         std::fputs(".\n", stdout);
-    } else if (Attributes != INVALID_FILE_ATTRIBUTES && (Attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    } else if (Exists && !Directory) {
         std::fputs(" is a file, not a directory: name the directory that holds it.\n", stdout);
     } else {
         std::fputs(": ", stdout);
@@ -109,9 +109,9 @@ int main(int argc, char* argv[])
     DWORD Reason = ERROR_SUCCESS;
     if (!Help && Named == 1 && IsPlaceName(Drive)) {
         const DWORD Length = SetCurrentDirectoryA(Drive) ? GetCurrentDirectoryA(PlaceNameSize, Place.Directory) : 0;
-        Reason = GetLastError();
         Entered = Length > 0 && Length < PlaceNameSize &&
                   GetVolumePathNameA(Place.Directory, Place.Volume, PlaceNameSize);
+        Reason = GetLastError();  // of the call that failed, where one did
         // Only to tell the user which file system this is: either may stay
         // empty.
         if (Entered && !GetVolumeInformationA(Place.Volume, nullptr, 0, nullptr, nullptr, nullptr, Place.FileSystem,
