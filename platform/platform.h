@@ -6,7 +6,8 @@
 // backend gives them their effects, a source for each concern in linux/: the
 // console, the drives, the mount table, the fill's file, the volume's free
 // space, who may use ext4's reserve, what the fill leaves (remains.cpp),
-// moving that onto the fill (refill.cpp), and the trim.
+// moving that onto the fill (refill.cpp) or into btrfs's metadata
+// (metadata.cpp), and the trim.
 //
 // It also declares Quorlane's own services, for what Win32 has no call for:
 //
