@@ -74,7 +74,7 @@ static dev_t MeasuredVolume = 0;
 // inside their inodes (inline_data), it puts that byte there, and flags the
 // file so, also through an overlay whose upper layer is such an ext4; a file
 // system that has no such flags says so.
-static void MeasureCluster(int Fd)
+static void MeasureNewFile(int Fd)
 {
     constexpr long InlineDataFlag = 0x10000000;  // EXT4_INLINE_DATA_FL
     struct statfs Volume;
@@ -208,7 +208,7 @@ HANDLE CreateFileA(LPCSTR FileName, DWORD DesiredAccess, DWORD ShareMode,
         return INVALID_HANDLE_VALUE;
     }
     if (DeleteOnClose) {
-        MeasureCluster(Fd);
+        MeasureNewFile(Fd);
         DeleteOnCloseFd = Fd;
     }
     BytesInFile = BytesSent = 0;

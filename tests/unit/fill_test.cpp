@@ -24,8 +24,9 @@ struct Volume {
     int ChunksAccepted = 0;       // whole writes that succeed before the first refusal
     DWORD ShortBy = 0;            // bytes each successful write reports fewer than asked
     bool FailFlush = false;
-    Remains Kept = {0, KEPT_BY_FILE_SYSTEM, 0, ERROR_NOT_SUPPORTED, 0, KEPT_IN_FREE_SPACE, FALSE};  // what MeasureRemains finds
-    MoveResult Move = {0, ERROR_NOT_SUPPORTED, 0, KEPT_SIZE_UNKNOWN};  // what the move onto the fill does
+    // What MeasureRemains finds, and what the move onto the fill does.
+    Remains Kept = {0, KEPT_BY_FILE_SYSTEM, 0, ERROR_NOT_SUPPORTED, 0, KEPT_IN_FREE_SPACE, FALSE};
+    MoveResult Move = {0, ERROR_NOT_SUPPORTED, 0, KEPT_SIZE_UNKNOWN};
     bool FailTrim = false;
     DWORD Access = ERROR_SUCCESS;  // what CheckCreateAccess says
     const char* FileSystem = "ext4";
@@ -178,6 +179,30 @@ bool WroteTheStream(std::time_t From, std::time_t To)
     return false;
 }
 
+// What the file system keeps, as MeasureRemains would find it: Bytes, and
+// why a trim cannot run, then what the rows that need it say.
+Remains KeptSpace(ULONGLONG Bytes, DWORD TrimRefusal, DWORD SmallestDiscard = 0, DWORD Keeper = KEPT_BY_FILE_SYSTEM,
+                  DWORD KeptIn = KEPT_IN_FREE_SPACE, DWORD InodeData = FALSE)
+{
+    return {Bytes, Keeper, SmallestDiscard, TrimRefusal, 0, KeptIn, InodeData};
+}
+
+// What a move onto the fill does.
+MoveResult Moved(ULONGLONG Bytes, DWORD Status, DWORD Error = 0, ULONGLONG KeptLeft = KEPT_SIZE_UNKNOWN)
+{
+    return {Bytes, Status, Error, KeptLeft};
+}
+
+// A drive with one chunk free, which the fill takes whole, and what the file
+// system keeps from it, what a move onto the fill does and whether the
+// trim fails: the shape of every row about what the fill leaves.
+Volume OneChunk(Remains Kept, MoveResult Move = {0, ERROR_NOT_SUPPORTED, 0, KEPT_SIZE_UNKNOWN}, bool FailTrim = false,
+                DWORD Access = ERROR_SUCCESS, const char* FileSystem = "ext4")
+{
+    Volume Drive = {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, Kept, Move, FailTrim, Access, FileSystem};
+    return Drive;
+}
+
 TEST(Fill, FollowsTheScriptOfEachRun)
 {
     struct Case {
@@ -216,7 +241,7 @@ TEST(Fill, FollowsTheScriptOfEachRun)
          "destination drive.\nAccess is denied.\n"},
         {"no file can be made here: refused before asking, reason first",
          {{{409600, 409600}, {409600, 409600}}, 0, false, 0, 0, false,
-          {0, KEPT_BY_FILE_SYSTEM, 0, ERROR_NOT_SUPPORTED, 0, KEPT_IN_FREE_SPACE, FALSE}, {0, ERROR_NOT_SUPPORTED, 0, KEPT_SIZE_UNKNOWN}, false, ERROR_ACCESS_DENIED},
+          KeptSpace(0, ERROR_NOT_SUPPORTED), Moved(0, ERROR_NOT_SUPPORTED), false, ERROR_ACCESS_DENIED},
          "y\n", {"query"}, {}, nullptr, 0,
          "Access is denied: only its owner or root may write to the drive's root; run it as root, with sudo.\n"},
         {"the answer given beforehand: nothing read", {{{200704, 200704}, {4096, 4096}}, 0, false, 3}, nullptr,
@@ -233,7 +258,8 @@ TEST(Fill, FollowsTheScriptOfEachRun)
          "on a file's size, or a write the drive refused); lift the limit, then run it again.\n"},
         {"a quota spent, the volume still free: reported", {{{196608, 104857600}, {0, 104660992}}, 0, false, 3},
          "y\n", Fill, {65536, 65536, 65536, 65536, 0}, "Drive Q (196608 bytes free)", 3 * 65536,
-         "Flushing file buffers...\nThe drive's free space was not all overwritten: 104660992 bytes were left (99.8 MiB), "
+         "Flushing file buffers...\nThe drive's free space was not all overwritten: 104660992 bytes were left "
+         "(99.8 MiB), "
          "kept from this user for root or by a quota; run it as root, with sudo, or lift the quota, to overwrite "
          "them.\n"},
         {"1 MiB left is a full fill", {{{65536, 65536}, {1048576, 1048576}}, 0, false, 1}, "y\n",
@@ -241,79 +267,75 @@ TEST(Fill, FollowsTheScriptOfEachRun)
         {"short writes are counted as reported", {{{409600, 409600}, {0, 0}}, 0, false, 2, 1000}, "y\n",
          Fill, {65536, 65536, 65536, 0}, "Drive Q (409600 bytes free)", 2 * 64536, Flushed},
         {"a failed flush is reported, the file still closed, and the drive not trimmed",
-         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, true, {1 << 20, KEPT_BY_FILE_SYSTEM, 0, ERROR_SUCCESS, 0, KEPT_IN_FREE_SPACE, FALSE}}, "y\n",
+         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, true, KeptSpace(1 << 20, ERROR_SUCCESS)}, "y\n",
          FlushFailed,
          {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536, FlushFailedText},
         {"a drive that discards: the trim announced, and the space kept from files trimmed",
-         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, {1 << 20, KEPT_BY_FILE_SYSTEM, 0, ERROR_SUCCESS, 0, KEPT_IN_FREE_SPACE, FALSE}}, "y\n",
+         OneChunk(KeptSpace(1 << 20, ERROR_SUCCESS)), "y\n",
          Trimmed,
          {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536, "Flushing file buffers...\nTrimming free space...\n"},
         {"space kept from files that only root may trim: reported",
-         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, {10 << 20, KEPT_BY_FILE_SYSTEM, 0, ERROR_ACCESS_DENIED, 0, KEPT_IN_FREE_SPACE, FALSE}},
+         OneChunk(KeptSpace(10 << 20, ERROR_ACCESS_DENIED)),
          "y\n", Moving,
          {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          std::string("Moving the free space kept from files onto the fill...\n10485760") + Kept +
              "trimmed, as only root may trim, and the drive discards: run it as root, with sudo, to trim them.\n"},
         {"space kept from files on a drive that does not discard: reported",
-         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, {4096, KEPT_BY_FILE_SYSTEM, 0, ERROR_NOT_SUPPORTED, 0, KEPT_IN_FREE_SPACE, FALSE}}, "y\n",
+         OneChunk(KeptSpace(4096, ERROR_NOT_SUPPORTED)), "y\n",
          Moving,
          {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          std::string("4096") + Kept + "trimmed, as the drive does not discard; they keep what they held." + Zerofree},
         {"a drive that discards only large pieces: trimmed, and what is kept reported",
-         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, {4096, KEPT_BY_FILE_SYSTEM, 65536, ERROR_SUCCESS, 0, KEPT_IN_FREE_SPACE, FALSE}}, "y\n",
+         OneChunk(KeptSpace(4096, ERROR_SUCCESS, 65536)), "y\n",
          MovingTrimmed,
          {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          std::string("Trimming free space...\n4096") + Kept +
-             "all trimmed, as the drive discards only pieces of 65536 bytes or more; smaller ones keep what they held." +
+             "all trimmed, as the drive discards only pieces of 65536 bytes or more; smaller ones keep what they "
+             "held." +
              Zerofree},
         {"space kept on a hard disk, moved onto the fill first: the untrimmed line says so",
-         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, {4096, KEPT_BY_FILE_SYSTEM, 0, ERROR_NOT_SUPPORTED, 0, KEPT_IN_FREE_SPACE, FALSE},
-          {1 << 20, ERROR_SUCCESS, 0, KEPT_SIZE_UNKNOWN}},
+         OneChunk(KeptSpace(4096, ERROR_NOT_SUPPORTED), Moved(1 << 20, ERROR_SUCCESS)),
          "y\n", Moving, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          "Moving the free space kept from files onto the fill...\n4096" + std::string(Kept) +
              "trimmed, as the drive does not discard; they keep what they held. Before the delete, the fill took the "
              "smallest free pieces, where deleted files lay, and left free blocks it had written." + Zerofree},
         {"a move that fails partway: reported with the system's reason, and not as done",
-         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, {4096, KEPT_BY_FILE_SYSTEM, 0, ERROR_NOT_SUPPORTED, 0, KEPT_IN_FREE_SPACE, FALSE},
-          {4096, ERROR_GEN_FAILURE, 5, KEPT_SIZE_UNKNOWN}},
+         OneChunk(KeptSpace(4096, ERROR_NOT_SUPPORTED), Moved(4096, ERROR_GEN_FAILURE, 5)),
          "y\n", Moving, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          "Moving the free space kept from files onto the fill...\nThe free space kept from files could not all be "
          "moved onto the fill:\nAccess is denied.\n4096" + std::string(Kept) +
              "trimmed, as the drive does not discard; they keep what they held." + Zerofree},
         {"a trim that fails: reported with the system's reason",
-         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, {0, KEPT_BY_FILE_SYSTEM, 0, ERROR_SUCCESS, 0, KEPT_IN_FREE_SPACE, FALSE},
-          {0, ERROR_NOT_SUPPORTED, 0, KEPT_SIZE_UNKNOWN}, true},
+         OneChunk(KeptSpace(0, ERROR_SUCCESS), Moved(0, ERROR_NOT_SUPPORTED), true),
          "y\n", Trimmed, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          "Trimming free space...\nThe free space could not all be trimmed; what deleted files left in the space the "
-         "file system keeps from every file may remain:\nAccess is denied.\nOnce the drive is sound, fstrim, run as root "
+         "file system keeps from every file may remain:\nAccess is denied.\nOnce the drive is sound, fstrim, run as "
+         "root "
          "on its mount point, trims it.\n"},
         {"space kept that could not be measured, as an ordinary user: reported",
-         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false,
-          {KEPT_SIZE_UNKNOWN, KEPT_BY_FILE_SYSTEM, 0, ERROR_ACCESS_DENIED, 0, KEPT_IN_FREE_SPACE, FALSE}},
+         OneChunk(KeptSpace(KEPT_SIZE_UNKNOWN, ERROR_ACCESS_DENIED)),
          "y\n", Fill,
          {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          "could not be measured; it was not trimmed, as only root may trim, and the drive discards: run it as "
          "root, with sudo, to trim it.\n"},
         {"space kept that could not be measured, trimmed as a drive of unknown discards: reported",
-         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false,
-          {KEPT_SIZE_UNKNOWN, KEPT_BY_FILE_SYSTEM, DISCARD_SIZE_UNKNOWN, ERROR_SUCCESS, 0, KEPT_IN_FREE_SPACE, FALSE}},
+         OneChunk(KeptSpace(KEPT_SIZE_UNKNOWN, ERROR_SUCCESS, DISCARD_SIZE_UNKNOWN)),
          "y\n", Trimmed, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          "could not be measured; it was trimmed, but the least the drive discards at once could not be read; smaller "
          "pieces may keep what they held." + Zerofree},
         {"a ZFS pool: what it keeps reported",
-         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false,
-          {KEPT_SIZE_UNKNOWN, KEPT_BY_POOL, 0, ERROR_NOT_SUPPORTED, 0, KEPT_IN_FREE_SPACE, FALSE}},
+         OneChunk(KeptSpace(KEPT_SIZE_UNKNOWN, ERROR_NOT_SUPPORTED, 0, KEPT_BY_POOL)),
          "y\n", Fill, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
-         "was not overwritten. On OpenZFS, zpool initialize writes over it on any drive, and zpool trim clears it where "
+         "was not overwritten. On OpenZFS, zpool initialize writes over it on any drive, and zpool trim clears it "
+         "where "
          "the pool's drives discard.\n"},
         {"an overlay whose layers cannot be reached: reported",
-         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, {KEPT_SIZE_UNKNOWN, KEPT_BELOW, 0, ERROR_NOT_SUPPORTED, 0, KEPT_IN_FREE_SPACE, FALSE}},
+         OneChunk(KeptSpace(KEPT_SIZE_UNKNOWN, ERROR_NOT_SUPPORTED, 0, KEPT_BELOW)),
          "y\n", Fill, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          "could not be measured or trimmed from here; run Quorlane on that file system itself.\n"},
         {"btrfs, an ordinary user: its metadata filled, and what it keeps back reported",
-         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false,
-          {31 << 20, KEPT_BY_FILE_SYSTEM, 0, ERROR_ACCESS_DENIED, 0, KEPT_IN_METADATA, FALSE},
-          {17007 * 3900, ERROR_SUCCESS, 0, 3670016}},
+         OneChunk(KeptSpace(31 << 20, ERROR_ACCESS_DENIED, 0, KEPT_BY_FILE_SYSTEM, KEPT_IN_METADATA),
+                  Moved(17007 * 3900, ERROR_SUCCESS, 0, 3670016)),
          "y\n", FilledMetadata, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          "Filling the free space the file system keeps for its metadata...\n3670016" + std::string(Kept) +
              "trimmed, as only root may trim, and the drive discards: run it as root, with sudo, to trim them. Before "
@@ -321,27 +343,24 @@ TEST(Fill, FollowsTheScriptOfEachRun)
              "metadata, where small files and names lay; what stays free there the file system keeps back for its "
              "own use.\n"},
         {"btrfs, its metadata filled to nothing left: nothing to report",
-         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false,
-          {31 << 20, KEPT_BY_FILE_SYSTEM, 0, ERROR_NOT_SUPPORTED, 0, KEPT_IN_METADATA, FALSE}, {31 << 20, ERROR_SUCCESS, 0, 0}},
+         OneChunk(KeptSpace(31 << 20, ERROR_NOT_SUPPORTED, 0, KEPT_BY_FILE_SYSTEM, KEPT_IN_METADATA),
+                  Moved(31 << 20, ERROR_SUCCESS, 0, 0)),
          "y\n", FilledMetadata, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          "Filling the free space the file system keeps for its metadata...\n"},
         {"btrfs, as root on a drive that discards: its metadata filled, then trimmed",
-         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false,
-          {31 << 20, KEPT_BY_FILE_SYSTEM, 0, ERROR_SUCCESS, 0, KEPT_IN_METADATA, FALSE},
-          {17007 * 3900, ERROR_SUCCESS, 0, 3670016}},
+         OneChunk(KeptSpace(31 << 20, ERROR_SUCCESS, 0, KEPT_BY_FILE_SYSTEM, KEPT_IN_METADATA),
+                  Moved(17007 * 3900, ERROR_SUCCESS, 0, 3670016)),
          "y\n", FilledMetadataTrimmed, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          "Filling the free space the file system keeps for its metadata...\nTrimming free space...\n"},
         {"ext4 keeping small files in their inodes: trimmed, and that reported",
-         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false,
-          {1 << 20, KEPT_BY_FILE_SYSTEM, 0, ERROR_SUCCESS, 0, KEPT_IN_FREE_SPACE, TRUE}},
+         OneChunk(KeptSpace(1 << 20, ERROR_SUCCESS, 0, KEPT_BY_FILE_SYSTEM, KEPT_IN_FREE_SPACE, TRUE)),
          "y\n", Trimmed, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          "Trimming free space...\nThis file system keeps small files inside their inodes (ext4's inline_data): what "
          "deleted ones left there no fill reaches and no trim clears, until new files take those inodes. Only a "
          "wipe of the whole drive overwrites them.\n"},
         {"btrfs refusing the attributes: said, and its metadata's free space reported",
-         {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false,
-          {31 << 20, KEPT_BY_FILE_SYSTEM, 0, ERROR_NOT_SUPPORTED, 0, KEPT_IN_METADATA, FALSE},
-          {0, ERROR_NOT_SUPPORTED, 5, 31 << 20}, false, ERROR_SUCCESS, "btrfs"},
+         OneChunk(KeptSpace(31 << 20, ERROR_NOT_SUPPORTED, 0, KEPT_BY_FILE_SYSTEM, KEPT_IN_METADATA),
+                  Moved(0, ERROR_NOT_SUPPORTED, 5, 31 << 20), false, ERROR_SUCCESS, "btrfs"),
          "y\n", FilledMetadata, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          "metadata was not filled:\nAccess is denied.\n32505856" + std::string(Kept) +
              "trimmed, as the drive does not discard; they keep what they held. Only a wipe of the whole drive "
@@ -399,7 +418,7 @@ TEST(Fill, TheMoveIsAskedToFreeWhatStaysFreeAndMore)
     };
     for (const Case& C : Cases) {
         Fake = {{{65536, 65536}, {0, C.Left}}, 0, false, 1, 0, false,
-                {C.Kept, KEPT_BY_FILE_SYSTEM, 0, ERROR_NOT_SUPPORTED, 0, KEPT_IN_FREE_SPACE, FALSE}, {4096, ERROR_SUCCESS, 0, KEPT_SIZE_UNKNOWN}};
+                KeptSpace(C.Kept, ERROR_NOT_SUPPORTED), Moved(4096, ERROR_SUCCESS)};
         FillVerdict Verdict;
         RunFill("y\n", Verdict);
         EXPECT_EQ(Fake.AskedToFree, C.Asked) << C.What;

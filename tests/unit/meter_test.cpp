@@ -53,7 +53,8 @@ TEST(Meter, SizesTimesAndTheTitleReadAsAPersonReadsThem)
         {21990232555520, 21990232555520, 11158000, "20.0 TiB", "3 h 05 min",
          "Quorlane: 100% at 1.8 GiB/s, 0.0 s left"},
         {UINT64_MAX, 1, 1000, "16.0 EiB", "1.0 s", "Quorlane: 100% at 16.0 EiB/s, 0.0 s left"},
-        {1, UINT64_MAX, UINT64_MAX, "1 byte", "5124095576030 h 25 min", "Quorlane: 0% at 0 bytes/s, 5124095576030 h 25 min left"},
+        {1, UINT64_MAX, UINT64_MAX, "1 byte", "5124095576030 h 25 min",
+         "Quorlane: 0% at 0 bytes/s, 5124095576030 h 25 min left"},
     };
     for (const Case& C : Cases) {
         char Bytes[24], Took[32], Title[96];
