@@ -125,8 +125,8 @@ TrimReport TrimDeletedSpace(const Remains& Kept, const MoveResult& Move)
         if (Moved != 0 && Kept.KeptIn == KEPT_IN_METADATA) {
             std::fputs(" Before the delete, the fill wrote ", stdout);
             PrintBytes(Moved);
-            std::fputs(" into the free space of the file system's metadata, where small files and names lay; what "
-                       "stays free there the file system keeps back for its own use.",
+            std::fputs(" of attributes into the file system's metadata, which holds small files and names; the "
+                       "bytes above are what stayed free there.",
                        stdout);
         } else if (Moved != 0) {
             std::fputs(" Before the delete, the fill took the smallest free pieces, where deleted files lay, and "

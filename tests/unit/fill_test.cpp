@@ -339,9 +339,8 @@ TEST(Fill, FollowsTheScriptOfEachRun)
          "y\n", FilledMetadata, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          "Filling the free space the file system keeps for its metadata...\n3670016" + std::string(Kept) +
              "trimmed, as only root may trim, and the drive discards: run it as root, with sudo, to trim them. Before "
-             "the delete, the fill wrote 66327300 bytes (63.3 MiB) into the free space of the file system's "
-             "metadata, where small files and names lay; what stays free there the file system keeps back for its "
-             "own use.\n"},
+             "the delete, the fill wrote 66327300 bytes (63.3 MiB) of attributes into the file system's metadata, which "
+             "holds small files and names; the bytes above are what stayed free there.\n"},
         {"btrfs, its metadata filled to nothing left: nothing to report",
          OneChunk(KeptSpace(31 << 20, ERROR_NOT_SUPPORTED, 0, KEPT_BY_FILE_SYSTEM, KEPT_IN_METADATA),
                   Moved(31 << 20, ERROR_SUCCESS, 0, 0)),
