@@ -69,6 +69,16 @@ static void PrintCreateRefusal(DWORD Refusal, DWORD Reason, const char* Director
     std::printf("; run it %s.\n", ElevatedRun);
 }
 
+// Writes what the last volume query found free to this user, up to a
+// window, from the window of the last pass; returns the bytes the file took.
+static DWORD WriteTail()
+{
+    const std::uint64_t TailLength = std::min<std::uint64_t>(FreeBytesAvailable.QuadPart, ChunkSize);
+    DWORD Written = 0;
+    WriteFile(FileHandle, FillBuffer, static_cast<DWORD>(TailLength), &Written, nullptr);
+    return Written;
+}
+
 FillVerdict FillAvailableSpace(const FillPlace& Place)
 {
     QueryFreeSpace(Place.Directory);
@@ -175,6 +185,7 @@ FillVerdict FillAvailableSpace(const FillPlace& Place)
     // than to finish, flush and delete.
     const std::uint64_t Started = GetTickCount64();
     SeedGenerator(static_cast<std::uint32_t>(std::time(nullptr)));
+    LastWriteCount = 0;
     for (std::uint64_t Pass = 0;; ++Pass) {
         BytesWrittenTotal += LastWriteCount;
         AdvanceMeter(Place.Console, Started);
@@ -196,12 +207,8 @@ FillVerdict FillAvailableSpace(const FillPlace& Place)
     // the space a file of any user could be given, was not overwritten: a
     // quota or blocks reserved for another user keep it from this file.
     QueryFreeSpace(Place.Directory);
-    const std::uint64_t TailLength = std::min<std::uint64_t>(FreeBytesAvailable.QuadPart, ChunkSize);
-    WriteFile(FileHandle, FillBuffer, static_cast<DWORD>(TailLength), &LastWriteCount, nullptr);
-    const std::uint64_t TotalFree = TotalNumberOfFreeBytes.QuadPart;
-    const std::uint64_t LeftBytes = TotalFree - std::min<std::uint64_t>(LastWriteCount, TotalFree);
-    const bool LeftToThisUser = FreeBytesAvailable.QuadPart > ShortFillMargin;
-    const std::uint64_t Overwritten = BytesWrittenTotal + EndedShort + LastWriteCount;
+    DWORD TailCount = WriteTail();
+    std::uint64_t Overwritten = BytesWrittenTotal + EndedShort + TailCount;
 
     std::fputs("\n", stdout);
     std::fflush(stdout);
@@ -213,7 +220,21 @@ FillVerdict FillAvailableSpace(const FillPlace& Place)
     // failed flush means some of it never got there (a device failing, a
     // file system turned read-only): say so rather than let the run pass for
     // a wipe, and leave such a drive untrimmed.
-    const bool Flushed = FlushFileBuffers(FileHandle) != FALSE;
+    bool Flushed = FlushFileBuffers(FileHandle) != FALSE;
+    // A journalling file system may hold blocks freed during the fill (ext4:
+    // the block of the new file's probe) until its journal commits, which the
+    // flush forces: space that came free with it goes into the file too.
+    if (Flushed) {
+        const std::uint64_t LeftBefore =
+            FreeBytesAvailable.QuadPart - std::min<std::uint64_t>(TailCount, FreeBytesAvailable.QuadPart);
+        QueryFreeSpace(Place.Directory);
+        TailCount = FreeBytesAvailable.QuadPart > LeftBefore ? WriteTail() : 0;
+        Overwritten += TailCount;
+        Flushed = TailCount == 0 || FlushFileBuffers(FileHandle) != FALSE;
+    }
+    const std::uint64_t TotalFree = TotalNumberOfFreeBytes.QuadPart;
+    const std::uint64_t LeftBytes = TotalFree - std::min<std::uint64_t>(TailCount, TotalFree);
+    const bool LeftToThisUser = FreeBytesAvailable.QuadPart > ShortFillMargin;
     bool Incomplete = !Flushed;
     if (!Flushed) {
         std::fputs("Could not write all the data to the drive; its free space may not have been overwritten. Check "
