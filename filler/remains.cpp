@@ -71,7 +71,7 @@ static void PrintUntrimmedRemedy()
 TrimReport TrimDeletedSpace(const Remains& Kept, const MoveResult& Move)
 {
     // What stays of the kept space: as measured after the move, where it
-    // was, or as measured before.
+    // was (what stays free and holds no fill), or as measured before.
     const std::uint64_t KeptBytes = Move.KeptLeft != KEPT_SIZE_UNKNOWN ? Move.KeptLeft : Kept.KeptBytes;
     const std::uint64_t Moved = Move.Status == ERROR_SUCCESS ? Move.MovedBytes : 0;
     DWORD Refusal = Kept.TrimRefusal;
@@ -129,8 +129,13 @@ TrimReport TrimDeletedSpace(const Remains& Kept, const MoveResult& Move)
                        "bytes above are what stayed free there.",
                        stdout);
         } else if (Moved != 0) {
-            std::fputs(" Before the delete, the fill took the smallest free pieces, where deleted files lay, and "
-                       "left free blocks it had written.",
+            std::fputs(" Before the delete, the fill wrote ", stdout);
+            PrintBytes(Moved);
+            std::fputs(Move.KeptLeft != KEPT_SIZE_UNKNOWN
+                           ? " over free blocks where deleted files may have lain; the bytes above are the free blocks "
+                             "it did not write, as the file system's map of its free space shows."
+                           : " over free blocks where deleted files may have lain; which free blocks it did not write, "
+                             "only root may read in the file system's map.",
                        stdout);
         }
         if (Refusal != ERROR_ACCESS_DENIED || Trimmed)

@@ -37,9 +37,12 @@
 //     Once File, the fill's file, has taken all the space it can and been
 //     flushed: moves what stays free off the smallest free pieces, where
 //     deleted files lay, onto blocks the fill has written. Frees up to
-//     BytesToFree of File, a range at a time, and takes blocks again, each
-//     written from Data, in pieces the file system places in its smallest
-//     free pieces first, for as long as it finds them; then flushes.
+//     BytesToFree of File, a range at a time, and takes allocation units
+//     again, each written from Data, in pieces the file system places in
+//     its smallest free pieces first, for as long as it finds them; then
+//     flushes. Where the file system's map of its free space can be read
+//     (ext4 to anyone, xfs to root), it measures KeptLeft: the free bytes that
+//     hold no fill, neither in the ranges it freed nor written since.
 //   MoveResult FillMetadataFreeSpace(HANDLE File, LPCVOID Data, DWORD DataLength)
 //     Once File, the fill's file, has taken all the space it can and been
 //     flushed, where the kept space lies in the file system's metadata:

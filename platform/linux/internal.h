@@ -126,17 +126,20 @@ struct MountLine {
 bool ParseMountLine(char* Line, MountLine& Mount);
 
 // How the move onto the fill (refill.cpp) sees a drive: groups of Bytes
-// each (ext4's block groups, xfs's allocation groups), Count of them.
+// each (ext4's block groups, xfs's allocation groups), Count of them, the
+// first starting First bytes into the drive.
 struct GroupLayout {
     std::uint64_t Bytes;
     std::uint64_t Count;
+    std::uint64_t First;
 };
 
-// The groups of a file system of type Type (statfs's), of DriveBlocks blocks
-// of BlockSize bytes, and for xfs of its geometry Xfs (null where unknown):
-// one group too many, so that the blocks statfs leaves out keep the groups'
-// order; the whole drive as one group where the type has none.
-GroupLayout LayoutGroups(long Type, std::uint64_t BlockSize, std::uint64_t DriveBlocks, const XfsGeometry* Xfs);
+// The groups of a file system of type Type (statfs's), of blocks of
+// BlockSize bytes allocated in clusters of ClusterBytes (0: a block), on a
+// drive of DriveBytes, and for xfs of its geometry Xfs (null where
+// unknown): the whole drive as one group where the type has none.
+GroupLayout LayoutGroups(long Type, std::uint64_t BlockSize, std::uint64_t ClusterBytes, std::uint64_t DriveBytes,
+                         const XfsGeometry* Xfs);
 
 // The group that holds the byte at Physical.
 std::uint64_t GroupOfByte(std::uint64_t Physical, const GroupLayout& Layout);
@@ -147,6 +150,22 @@ std::uint64_t StretchLength(std::uint64_t Physical, std::uint64_t Remaining, con
 // How late the requests, now in RequestGroup, reach Group: 0 for that group
 // itself, then 1, 2, ... for the groups after it, round to the one before.
 std::uint64_t RequestOrder(std::uint64_t Group, std::uint64_t RequestGroup, const GroupLayout& Layout);
+
+// A piece of the drive: where it starts and how long it is, in bytes.
+struct DrivePiece {
+    std::uint64_t Physical;
+    std::uint64_t Length;
+};
+
+// The bytes of the Length bytes from Start on that lie in the Count pieces
+// Sorted, which are in the drive's order and do not overlap.
+std::uint64_t OverlapBytes(std::uint64_t Start, std::uint64_t Length, const DrivePiece* Sorted, std::size_t Count);
+
+// Reads the map of the file system open as Fd (FS_IOC_GETFSMAP: xfs hands
+// it to root, ext4 to anyone) for its free space: sets Free to the bytes free in
+// all, Unwritten to those outside the Count pieces Written (in the drive's
+// order). False, with errno, where it cannot be read (remains.cpp).
+bool MapFreeSpace(int Fd, const DrivePiece* Written, std::size_t Count, std::uint64_t& Free, std::uint64_t& Unwritten);
 
 // Sets Free to the bytes free inside the metadata block groups of the btrfs
 // open as Fd, as BTRFS_IOC_SPACE_INFO tells any user. False, with errno,

@@ -91,13 +91,23 @@ bool Ext4PoolBlocks(const char* Name, std::uint64_t BlockSize, std::uint64_t Clu
     return true;
 }
 
-// Sets Free to the bytes of free space that xfs, open as Fd, lists in its
-// free-space trees, as FS_IOC_GETFSMAP hands them out a batch of records at
-// a time, each batch going on after the last record of the one before.
-// False, with errno, where it cannot tell (only root may ask, on kernels
-// that check).
-static bool XfsListedFree(int Fd, std::uint64_t& Free)
+std::uint64_t OverlapBytes(std::uint64_t Start, std::uint64_t Length, const DrivePiece* Sorted, std::size_t Count)
 {
+    // The first piece that ends after Start, then on while they begin
+    // before the end.
+    const DrivePiece* Piece = std::upper_bound(Sorted, Sorted + Count, Start, [](std::uint64_t At, const DrivePiece& P) {
+        return At < P.Physical + P.Length;
+    });
+    std::uint64_t Overlap = 0;
+    for (; Piece != Sorted + Count && Piece->Physical < Start + Length; ++Piece)
+        Overlap += std::min(Start + Length, Piece->Physical + Piece->Length) - std::max(Start, Piece->Physical);
+    return Overlap;
+}
+
+bool MapFreeSpace(int Fd, const DrivePiece* Written, std::size_t Count, std::uint64_t& Free, std::uint64_t& Unwritten)
+{
+    // FS_IOC_GETFSMAP hands out a batch of records at a time, each batch
+    // going on after the last record of the one before.
     constexpr unsigned Batch = 128;
     alignas(struct fsmap_head) unsigned char Buffer[sizeof(struct fsmap_head) + Batch * sizeof(struct fsmap)] = {};
     struct fsmap_head* const Head = reinterpret_cast<struct fsmap_head*>(Buffer);
@@ -105,16 +115,20 @@ static bool XfsListedFree(int Fd, std::uint64_t& Free)
     Head->fmh_keys[1].fmr_device = UINT32_MAX;
     Head->fmh_keys[1].fmr_flags = UINT32_MAX;
     Head->fmh_keys[1].fmr_physical = Head->fmh_keys[1].fmr_owner = Head->fmh_keys[1].fmr_offset = UINT64_MAX;
-    Free = 0;
+    Free = Unwritten = 0;
     for (;;) {
         if (ioctl(Fd, FS_IOC_GETFSMAP, Head) != 0)
             return false;
         if (Head->fmh_entries == 0)
             return true;
         const struct fsmap& Last = Head->fmh_recs[Head->fmh_entries - 1];
-        for (unsigned Index = 0; Index < Head->fmh_entries; ++Index)
-            if (Head->fmh_recs[Index].fmr_owner == FMR_OWN_FREE)
-                Free += Head->fmh_recs[Index].fmr_length;
+        for (unsigned Index = 0; Index < Head->fmh_entries; ++Index) {
+            const struct fsmap& Record = Head->fmh_recs[Index];
+            if (Record.fmr_owner != FMR_OWN_FREE)
+                continue;
+            Free += Record.fmr_length;
+            Unwritten += Record.fmr_length - OverlapBytes(Record.fmr_physical, Record.fmr_length, Written, Count);
+        }
         if ((Last.fmr_flags & FMR_OF_LAST) != 0)
             return true;
         Head->fmh_keys[0] = Last;
@@ -177,7 +191,7 @@ static void MeasureKept(int Fd, const struct statfs& Volume, const struct stat& 
         return;
     }
     char Name[NAME_MAX + 1];
-    std::uint64_t Pool = 0, Listed = 0;
+    std::uint64_t Pool = 0, Listed = 0, Unwritten = 0;
     if (Volume.f_type == Ext4Magic) {
         const int Inline = FillInlineData();
         Found.InodeData = Inline < 0 ? INODE_DATA_UNKNOWN : Inline != 0 ? TRUE : FALSE;
@@ -195,7 +209,7 @@ static void MeasureKept(int Fd, const struct statfs& Volume, const struct stat& 
         }
     } else if (Volume.f_type == XfsMagic) {
         const std::uint64_t Counted = BlockBytes(Volume.f_bfree, Volume.f_bsize);
-        if (XfsListedFree(Fd, Listed)) {
+        if (MapFreeSpace(Fd, nullptr, 0, Listed, Unwritten)) {
             Found.KeptBytes = Listed > Counted ? Listed - Counted : 0;
         } else {
             Found.KeptBytes = KEPT_SIZE_UNKNOWN;

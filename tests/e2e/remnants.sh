@@ -78,13 +78,17 @@ declare -A mounter=([ntfs]=ntfs-3g [exfat]=mount.exfat-fuse)
 # What a run must say on each row, and so end with status 2; on every other
 # row it says none of it, and ends with status 0. short: the fill stopped
 # with space left (on ext4, root's reserve, give or take a chunk); untrimmed:
-# the space no file can be given stayed untrimmed; pool: ZFS keeps part of
-# the pool. The last two natively only: under Wine nothing is trimmed, and
-# the Windows program says nothing of it.
+# the space no file can be given stayed untrimmed; measured: a run that
+# reads the file system's map of its free space after the move (ext4's, or
+# xfs's as root) says untrimmed where free blocks the fill did not write are
+# left, and then no more blocks of deleted files survive than it says, or
+# else nothing;
+# pool: ZFS keeps part of the pool. The last three natively only: under Wine
+# nothing is trimmed, and the Windows program says nothing of it.
 declare -A says=(
-    [ext4-hdd]=untrimmed [xfs-hdd]=untrimmed [ext4-1k]=untrimmed [ext4-owner-user]=untrimmed
-    [ext4-bigalloc-user]=untrimmed [xfs-user]=untrimmed [ext4-user]="short untrimmed"
-    [ext4-nsroot-user]="short untrimmed" [ext4-acl-user]="short untrimmed" [btrfs-quota]=short
+    [ext4-hdd]=measured [xfs-hdd]=measured [ext4-1k]=measured [ext4-owner-user]=measured
+    [ext4-bigalloc-user]=measured [xfs-user]=untrimmed [ext4-user]="short measured"
+    [ext4-nsroot-user]="short measured" [ext4-acl-user]="short measured" [btrfs-quota]=short
     [btrfs-hdd]=untrimmed [btrfs-user]=untrimmed
     [zfs]=pool [zfs-dedup]=pool
 )
@@ -92,17 +96,17 @@ evidence=$(cd "$here/../../bench" && pwd)/evidence.py
 declare -A where=(
     [ext4]="nothing: after the wipe the free space is trimmed, ext4's reserved cluster pool with it, and the device drops what it held"
     [ext4.wine]="ext4's reserved cluster pool (2% of the clusters, 10 MiB here), which no file can have, and Wine's delete does not trim: the deleted files that lay there stay whole"
-    [ext4-hdd]="ext4's reserved cluster pool (2% of the clusters, 10 MiB here, at most 4,096 clusters), which no file can have and a hard disk cannot trim: the run moves it, before the delete, off the holes between kept files where small deleted files lay onto blocks the fill wrote, but a few can stay whole; it says so and ends with status 2"
-    [ext4-1k]="free pieces of 1 to 3 blocks, which the fill left to the reserved cluster pool, and which are smaller than the device can discard (4 KiB): the run says so and ends with status 2"
-    [xfs-hdd]="free blocks xfs holds back for its own metadata (reserve pool, per-group reservations), which a hard disk cannot trim: moved as on ext4-hdd, but some whole files can stay; the run says so and ends with status 2"
+    [ext4-hdd]="ext4's reserved cluster pool (2% of the clusters, 10 MiB here, at most 4,096 clusters), which no file can have and a hard disk cannot trim: before the delete the run moves it onto blocks the fill wrote, and has ext4 write its file's extent map to its place; then it reads ext4's map of its free space: where no free block is left that the fill did not write, it ends with status 0, else it says how many bytes and ends with status 2"
+    [ext4-1k]="free pieces of 1 to 3 blocks, which the fill left to the reserved cluster pool, and which are smaller than the device can discard (4 KiB): moved and measured as on ext4-hdd"
+    [xfs-hdd]="free blocks xfs holds back for its own metadata (reserve pool, per-group reservations), which a hard disk cannot trim: moved as on ext4-hdd, and measured, as root, with xfs's map; what the fill did not write (some of it on a group's free list, and the blocks of its file's block map, which xfs writes to their place in its own time) holds the survivors: the run says how many bytes and ends with status 2"
     [ext4-open]="nothing, once the reserved cluster pool is opened to the fill"
     [ext4-full]="nothing, as for ext4, on a drive kept nearly full by a file of the user's"
-    [ext4-user]="the reserved cluster pool, and the blocks reserved for root (5%), which an ordinary user's file cannot have, and which an ordinary user may not trim: the run says how much it left and what it did not trim, and ends with status 2"
+    [ext4-user]="the reserved cluster pool, and the blocks reserved for root (5%), which an ordinary user's file cannot have, and which an ordinary user may not trim: the fill says how much it left; the move takes both onto the fill, ext4's map, which any user may read, shows what stays unwritten (with the blocks of the file's extent map, which only root can have written to their place), and the run says how much and ends with status 2"
     [ext4-nsroot-user]="as for ext4-user: root in a user namespace nested in one of an ordinary user's own is not given root's reserve either"
     [ext4-acl-user]="as for ext4-user, on a drive of 128-byte inodes whose root has a default ACL, so that the fill's file has an extended-attribute block"
-    [ext4-owner-user]="as for ext4-hdd: the reserve's owner (tune2fs -u) is given the reserve, as root is, but may not trim"
+    [ext4-owner-user]="as for ext4-user: the reserve's owner (tune2fs -u) is given the reserve, as root is, but may not trim"
     [ext4-bigalloc-user]="as for ext4-hdd, in clusters of 64 KiB: an ordinary user's file can have all the space root's can on a drive made with no reserve for root, but an ordinary user may not trim"
-    [xfs-user]="as for xfs-hdd: an ordinary user's file can have all the space root's can, but an ordinary user may not trim"
+    [xfs-user]="as for xfs-hdd: an ordinary user's file can have all the space root's can, but an ordinary user may neither trim nor read xfs's map: the run gives the size of what xfs holds back"
     [btrfs-hdd]="btrfs's metadata free space, where it keeps files of up to 2 KiB and every name, which no file's data reaches and a hard disk cannot trim: the run fills it with its file's attributes before the delete, and says what btrfs keeps back there, with status 2"
     [btrfs-user]="as for btrfs-hdd: an ordinary user's file can have all the space root's can, but an ordinary user may not trim"
     [xfs]="nothing but, in some runs, a few blocks on a group's free list, which xfs keeps ready for its own b-trees and no trim reaches: after the wipe the free space is trimmed a group at a time, the blocks xfs holds back for its metadata with it"
@@ -291,7 +295,9 @@ for fs in "${filesystems[@]}"; do
         seconds="stopped at $limit"
     else
         said=" ${says[$fs]:-} "
-        [ "$runner" = native ] || said=${said//untrimmed/} said=${said//pool/}
+        measured=$([[ $said = *" measured "* ]] && echo 1)
+        [[ -n $measured && $out = *"keepsfromeveryfilewerenot"* ]] && said+=" untrimmed "
+        [ "$runner" = native ] || said=${said//untrimmed/} said=${said//pool/} measured=""
         short=$([[ $said = *" short "* ]] && echo 1)
         untrimmed=$([[ $said = *" untrimmed "* ]] && echo 1)
         pooled=$([[ $said = *" pool "* ]] && echo 1)
@@ -301,6 +307,9 @@ for fs in "${filesystems[@]}"; do
         [[ -z $short || $out = *"notalloverwritten:"*"byteswereleft"* ]] || why+="not reported as stopped short"$'\n'
         [[ -z $untrimmed || $out = *"keepsfromeveryfilewerenot"* ]] || why+="the space kept from files not reported"$'\n'
         [[ -n $untrimmed || $out != *"keepsfromeveryfilewerenot"* ]] || why+="the space kept from files reported untrimmed"$'\n'
+        kept=$(grep -ao '[0-9]*bytesoffreespacethatthefilesystemkeepsfromeveryfilewere' <<<"$out" | tr -dc 0-9)
+        [[ -z $measured || -z $kept || $out = *"asthefilesystem'smapofitsfreespaceshows"* ]] ||
+            why+="the space kept from files reported unmeasured"$'\n'
         unwritten=$(grep -ao '[0-9]*byteswereleft' <<<"$out" | tr -dc 0-9)
         if [ -n "$short" ] && [ "$kind" = ext4 ]; then
             [ "${unwritten:-0}" -ge $((reserve - 65536)) ] && [ "${unwritten:-0}" -le $((reserve + 65536)) ] ||
@@ -325,6 +334,12 @@ for fs in "${filesystems[@]}"; do
     # photorec restores at most half the files. (ZFS keeps whole files that
     # lay between kept ones in the space it holds back, over half of them in
     # some runs.)
+    # Where the run measured what stays free and unwritten, no more blocks of
+    # deleted files survive than it says (each of its blocks in one of the
+    # image's), but on xfs those on free lists.
+    if [ -n "${measured:-}" ] && [ "$survived" -gt $((${kept:-0} / $([ "$fs" = ext4-1k ] && echo 1024 || echo 4096) + listed)) ]; then
+        why+="$survived blocks of deleted files survived, where the run measured ${kept:-0} bytes unwritten"$'\n'
+    fi
     if [ "$runner" = native ] && [[ " ext4 xfs " = *" $fs "* ]]; then
         [ "$survived" -le "$listed" ] && [ "$files_after" -le "$listed" ] ||
             why+="$survived blocks of deleted files survived, and photorec restored $files_after files"$'\n'

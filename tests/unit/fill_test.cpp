@@ -297,12 +297,17 @@ TEST(Fill, FollowsTheScriptOfEachRun)
              "all trimmed, as the drive discards only pieces of 65536 bytes or more; smaller ones keep what they "
              "held." +
              Zerofree},
-        {"space kept on a hard disk, moved onto the fill first: the untrimmed line says so",
-         OneChunk(KeptSpace(4096, ERROR_NOT_SUPPORTED), Moved(1 << 20, ERROR_SUCCESS)),
+        {"space kept on a hard disk, moved onto the fill first: what stays unwritten, as measured, said",
+         OneChunk(KeptSpace(1 << 20, ERROR_NOT_SUPPORTED), Moved(1 << 20, ERROR_SUCCESS, 0, 4096)),
          "y\n", Moving, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          "Moving the free space kept from files onto the fill...\n4096" + std::string(Kept) +
-             "trimmed, as the drive does not discard; they keep what they held. Before the delete, the fill took the "
-             "smallest free pieces, where deleted files lay, and left free blocks it had written." + Zerofree},
+             "trimmed, as the drive does not discard; they keep what they held. Before the delete, the fill wrote "
+             "1048576 bytes (1.0 MiB) over free blocks where deleted files may have lain; the bytes above are the free "
+             "blocks it did not write, as the file system's map of its free space shows." + Zerofree},
+        {"space kept on a hard disk, all of it measured written by the move: nothing to report",
+         OneChunk(KeptSpace(1 << 20, ERROR_NOT_SUPPORTED), Moved(1 << 20, ERROR_SUCCESS, 0, 0)),
+         "y\n", Moving, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
+         "Moving the free space kept from files onto the fill...\n"},
         {"a move that fails partway: reported with the system's reason, and not as done",
          OneChunk(KeptSpace(4096, ERROR_NOT_SUPPORTED), Moved(4096, ERROR_GEN_FAILURE, 5)),
          "y\n", Moving, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,

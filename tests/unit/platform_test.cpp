@@ -106,9 +106,10 @@ TEST(MountTable, ALineIsReadWithItsEscapesAndCommas)
     }
 }
 
-// How the move sees a drive's groups, from what statfs and xfs tell: ext4's
-// groups of as many blocks as a block has bits, xfs's from its geometry,
-// and one group more than the blocks statfs counts fill.
+// How the move sees a drive's groups, from the drive's size and what xfs
+// tells: ext4's groups of as many clusters as a block has bits, after the
+// first data block, and xfs's from its geometry; and what of the free space
+// the pieces it freed cover.
 TEST(Groups, TheMoveSeesEachDrivesGroups)
 {
     constexpr std::uint64_t KiB = 1024, MiB = KiB * KiB, GiB = KiB * MiB, TiB = KiB * GiB;
@@ -126,33 +127,47 @@ TEST(Groups, TheMoveSeesEachDrivesGroups)
     struct Case {
         const char* What;
         long Type;
-        std::uint64_t BlockSize, DriveBlocks;
+        std::uint64_t BlockSize, ClusterBytes, DriveBytes;
         const XfsGeometry* Geometry;
         std::uint64_t GroupBytes, Groups;
         std::uint64_t Physical, Remaining, Group, Stretch;  // a byte: its group, and how much lies there
         std::uint64_t RequestGroup, Order;                  // how late requests in RequestGroup reach it
     };
     const Case Cases[] = {
-        {"ext4, 4 KiB blocks, 32 GiB", Ext4Magic, 4096, 32 * GiB / 4096, nullptr, 128 * MiB, 258, 129 * MiB + 4096,
-         GiB, 1, 127 * MiB - 4096, 1, 0},
-        {"ext4, 1 KiB blocks", Ext4Magic, 1024, 512 * MiB / 1024, nullptr, 8 * MiB, 66, 8 * MiB - 1024, 4096, 0, 1024,
-         1, 65},
-        {"ext4, 256 GiB", Ext4Magic, 4096, 256 * GiB / 4096, nullptr, 128 * MiB, 2050, 255 * GiB, MiB, 2040, MiB, 2049,
+        {"ext4, 4 KiB blocks, 32 GiB", Ext4Magic, 4096, 0, 32 * GiB, nullptr, 128 * MiB, 256, 129 * MiB + 4096, GiB, 1,
+         127 * MiB - 4096, 1, 0},
+        {"ext4, 1 KiB blocks: groups start at block 1", Ext4Magic, 1024, 1024, 512 * MiB, nullptr, 8 * MiB, 64, 8 * MiB,
+         4096, 0, 1024, 1, 63},
+        {"ext4, 256 GiB", Ext4Magic, 4096, 4096, 256 * GiB, nullptr, 128 * MiB, 2048, 255 * GiB, MiB, 2040, MiB, 2047,
          2041},
-        {"ext4, 16 TiB", Ext4Magic, 4096, 16 * TiB / 4096, nullptr, 128 * MiB, 131074, 16 * TiB - 4096, 8192, 131071,
-         4096, 0, 131071},
-        {"xfs, from its geometry", XfsMagic, 4096, DataBlocks, &Xfs, 2 * GiB, 6, 5 * GiB, 4 * GiB, 2, GiB, 3, 5},
-        {"xfs that does not tell: one group", XfsMagic, 4096, 1024, nullptr, 4 * MiB, 3, 4096, 8192, 0, 8192, 0, 0},
-        {"another file system: one group", 0x9123683E, 4096, 256, nullptr, MiB, 3, 0, 2 * MiB, 0, MiB, 2, 1},
+        {"ext4, 4 TiB", Ext4Magic, 4096, 0, 4 * TiB, nullptr, 128 * MiB, 32768, 4 * TiB - 4096, 8192, 32767, 4096, 0,
+         32767},
+        {"ext4, 16 TiB", Ext4Magic, 4096, 0, 16 * TiB, nullptr, 128 * MiB, 131072, 16 * TiB - 4096, 8192, 131071, 4096,
+         0, 131071},
+        {"ext4, 64 KiB clusters (bigalloc)", Ext4Magic, 4096, 64 * KiB, 32 * GiB, nullptr, 2 * GiB, 16, 3 * GiB,
+         2 * GiB, 1, GiB, 1, 0},
+        {"xfs, from its geometry", XfsMagic, 4096, 0, 9 * GiB, &Xfs, 2 * GiB, 4, 5 * GiB, 4 * GiB, 2, GiB, 3, 3},
+        {"xfs that does not tell: one group", XfsMagic, 4096, 0, 4 * MiB, nullptr, 4 * MiB, 1, 4096, 8192, 0, 8192, 0,
+         0},
+        {"another file system: one group", 0x9123683E, 4096, 0, MiB, nullptr, MiB, 1, 0, 2 * MiB, 0, MiB, 0, 0},
     };
     for (const Case& C : Cases) {
-        const GroupLayout Layout = LayoutGroups(C.Type, C.BlockSize, C.DriveBlocks, C.Geometry);
+        const GroupLayout Layout = LayoutGroups(C.Type, C.BlockSize, C.ClusterBytes, C.DriveBytes, C.Geometry);
         EXPECT_EQ(Layout.Bytes, C.GroupBytes) << C.What;
         EXPECT_EQ(Layout.Count, C.Groups) << C.What;
         EXPECT_EQ(GroupOfByte(C.Physical, Layout), C.Group) << C.What;
         EXPECT_EQ(StretchLength(C.Physical, C.Remaining, Layout), C.Stretch) << C.What;
         EXPECT_EQ(RequestOrder(C.Group, C.RequestGroup, Layout), C.Order) << C.What;
     }
+
+    // What of a free piece the move's freed pieces cover.
+    const DrivePiece Freed[] = {{4096, 8192}, {65536, 4096}, {131072, 65536}};
+    struct Overlap {
+        std::uint64_t Start, Length, Bytes;
+    } const Overlaps[] = {{0, 4096, 0}, {0, 8192, 4096}, {8192, 65536, 8192}, {0, 1 << 20, 77824},
+                          {135168, 4096, 4096}, {196608, 4096, 0}};
+    for (const Overlap& O : Overlaps)
+        EXPECT_EQ(OverlapBytes(O.Start, O.Length, Freed, 3), O.Bytes) << O.Start << "+" << O.Length;
 }
 
 }  // namespace
