@@ -22,7 +22,12 @@
 #   4. the same slow device as a hard disk (its loop device, /dev/loop241, of
 #      its own, with discards off), laid out as a used drive as in 2: the
 #      time Quorlane spends moving the free space the file system keeps onto
-#      the fill, against the time of its fill.
+#      the fill, against the time of its fill;
+#   5. a used 256 GiB drive as a hard disk (a sparse image, mostly
+#      preallocated, on /dev/loop242), ext4 and xfs as root and ext4 as an
+#      ordinary user: Quorlane against dd's zero fill, the move's share of
+#      the fill, and the move's calls per GiB it moved. It needs about 20
+#      GiB free where TMPDIR is.
 # Prints markdown tables. Speeds are ratios to the reference measured in the
 # same round: 1.00 is as fast as writing zeros, higher is faster.
 #
@@ -230,4 +235,66 @@ for fs in ext4 xfs; do
     detach_chain || true
     fill=$(echo "$fills" | median) move=$(echo "$moves" | median)
     printf '| %s | %.3f | %.3f | %.0f%% |\n' "$fs" "$fill" "$move" "$(echo "100 * $move / $fill" | bc -l)"
+done
+
+# A used drive of real size as a hard disk: a 256 GiB sparse image on a
+# loop device of its own (/dev/loop242, discards off), made with mkfs's
+# defaults, 800 MiB of a home directory's files written and two in five
+# deleted, then a preallocated file (no data written) over all but 16 GiB
+# of what an ordinary user may have, so that the host writes little. On a
+# copy of it each time: dd's zero fill and Quorlane, as root on ext4 and
+# xfs and as an ordinary user on ext4, in a new order each round; the move
+# timed as above, and its calls (fallocate, pwrite64, ioctl) counted by
+# strace in a round of its own, per GiB of the kept space the run moved.
+echo
+echo "### A used 256 GiB drive as a hard disk, median of $rounds rounds"
+echo
+echo "| drive | dd: seconds | Quorlane: seconds | speed vs dd zeros | move: seconds | move per fill | move's calls per GiB moved |"
+echo "|---|---:|---:|---:|---:|---:|---:|"
+[ -e /dev/loop242 ] || mknod /dev/loop242 b 7 242
+# The ordinary user runs a copy of the program that any user may reach.
+chmod 0755 "$work" && mkdir -m 0755 "$work/bin" && cp "$quorlane" "$work/bin/"
+for drive in ext4:root xfs:root ext4:user; do
+    fs=${drive%:*} who=${drive#*:}
+    as=()
+    [ "$who" = user ] && as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+    truncate -s 256G "$work/large.img"
+    if [ "$fs" = ext4 ]; then mkfs.ext4 -q -F "$work/large.img"; else mkfs.xfs -q -f "$work/large.img"; fi
+    mount -o loop "$work/large.img" /mnt/q && mkdir /mnt/q/home
+    mapfile -t gone < <(python3 bench/evidence.py home /mnt/q/home $((800 << 20)) BENCH "$work/digests")
+    sync && rm -f "${gone[@]}" && sync
+    fallocate -l $(($(stat -f -c '%a * %S' /mnt/q) - (16 << 30))) /mnt/q/preallocated
+    chmod 1777 /mnt/q && umount /mnt/q
+    dds="" runs="" moves="" shares="" calls=""
+    for round in $(seq "$rounds") count; do
+        for contender in $(if [ "$round" = count ]; then echo quorlane; else shuf -e dd quorlane; fi); do
+            cp --sparse=always "$work/large.img" "$work/copy.img"
+            losetup /dev/loop242 "$work/copy.img" && echo 0 >/sys/block/loop242/queue/discard_max_bytes
+            mount /dev/loop242 /mnt/q && sync
+            start=$EPOCHREALTIME
+            if [ "$contender" = dd ]; then
+                "${as[@]}" dd if=/dev/zero of=/mnt/q/zero bs=64K conv=fsync status=none 2>/dev/null || true
+                rm -f /mnt/q/zero && sync
+                dds+="$(echo "$EPOCHREALTIME - $start" | bc -l) "
+            elif [ "$round" = count ]; then
+                printf 'y\n' | strace -f -c -e trace=fallocate,pwrite64,ioctl -o "$work/calls" "${as[@]}" \
+                    "$work/bin/quorlane" q: >"$work/out" || true
+                moved=$(grep -o 'the fill wrote [0-9]*' "$work/out" | tr -dc 0-9)
+                made=$(awk '$NF ~ /^(fallocate|pwrite64|ioctl)$/ { n += $4 } END { print n + 0 }' "$work/calls")
+                calls=$(echo "$made * 1073741824 / ${moved:-1}" | bc)
+            else
+                python3 tests/e2e/pty_run.py --times "$work/times" 'Continue?' $'y\r' "${as[@]}" "$work/bin/quorlane" q: \
+                    >/dev/null || true
+                runs+="$(echo "$EPOCHREALTIME - $start" | bc -l) "
+                read -r fill move < <(awk '$1 == "line" && p { m = $2 - s; p = 0 } $1 == "line" && $3 == "Moving" { s = $2; p = 1 }
+                    END { printf "%.4f %.4f\n", s, m }' "$work/times")
+                moves+="$move " shares+="$(echo "100 * $move / $fill" | bc -l) "
+            fi
+            umount /mnt/q && losetup -d /dev/loop242 && rm -f "$work/copy.img"
+        done
+    done
+    rm -f "$work/large.img"
+    zero=$(echo "$dds" | median) mine=$(echo "$runs" | median)
+    printf '| %s, %s | %.1f | %.1f | %.2fx | %.1f | %.0f%% | %s |\n' "$fs" "$who" "$zero" "$mine" \
+        "$(echo "$zero / $mine" | bc -l)" "$(echo "$moves" | median)" "$(echo "$shares" | median)" "$calls"
 done

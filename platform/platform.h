@@ -41,8 +41,10 @@
 //     again, each written from Data, in pieces the file system places in
 //     its smallest free pieces first, for as long as it finds them; then
 //     flushes. Where the file system's map of its free space can be read
-//     (ext4 to anyone, xfs to root), it measures KeptLeft: the free bytes that
-//     hold no fill, neither in the ranges it freed nor written since.
+//     (ext4 to anyone, xfs to root), it measures KeptLeft: the free bytes
+//     outside the ranges it freed, which no fill wrote, and the blocks of
+//     File's own extent map, which go free with it, where the journal may
+//     not have written them to their place.
 //   MoveResult FillMetadataFreeSpace(HANDLE File, LPCVOID Data, DWORD DataLength)
 //     Once File, the fill's file, has taken all the space it can and been
 //     flushed, where the kept space lies in the file system's metadata:
