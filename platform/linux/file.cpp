@@ -108,6 +108,21 @@ int FillInlineData()
     return InlineData;
 }
 
+std::uint64_t FillRecordBytes()
+{
+    // The fill writes its file from the start without holes, so what its
+    // allocation counts beyond its size, rounded up to a block, is its map.
+    struct stat File;
+    struct statfs Volume;
+    if (DeleteOnCloseFd < 0 || fstat(DeleteOnCloseFd, &File) != 0 || fstatfs(DeleteOnCloseFd, &Volume) != 0 ||
+        Volume.f_bsize <= 0)
+        return 0;
+    const std::uint64_t Block = static_cast<std::uint64_t>(Volume.f_bsize);
+    const std::uint64_t Data = (static_cast<std::uint64_t>(File.st_size) + Block - 1) / Block * Block;
+    const std::uint64_t Allocated = static_cast<std::uint64_t>(File.st_blocks) * 512;
+    return Allocated > Data ? Allocated - Data : 0;
+}
+
 // Removes the entry Name of the file just made and open as Fd, as long as the
 // name still leads to that file when it is looked at. Another file renamed
 // onto the name before then is someone else's: its entry is left alone, and

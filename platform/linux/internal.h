@@ -11,6 +11,7 @@
 #include <climits>
 #include <cstddef>
 #include <cstdint>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -96,6 +97,21 @@ std::uint64_t FillClusterBytes(dev_t Volume);
 // file's device number is the overlay's own, so the answer is the file's,
 // not a volume's.
 int FillInlineData();
+
+// Has the ext4 open as Fd write its journal to its place
+// (EXT4_IOC_CHECKPOINT, root's only): true once it has, or where there is
+// no journal, whose metadata the flush has written in place already.
+inline bool CheckpointJournal(int Fd)
+{
+    constexpr unsigned long Checkpoint = _IOW('f', 43, std::uint32_t);
+    std::uint32_t Flags = 0;
+    return ioctl(Fd, Checkpoint, &Flags) == 0 || errno == ENODEV;
+}
+
+// The bytes of the blocks that hold the map of the fill's own file, open
+// and not yet moved (ext4's extent tree, ext3's indirect blocks), which go
+// free with it; 0 where no such file is open (file.cpp).
+std::uint64_t FillRecordBytes();
 
 // The blocks of ext4's reserved cluster pool on the volume whose device is
 // Name, of blocks of BlockSize bytes: the clusters sysfs counts in it, times the blocks

@@ -206,9 +206,7 @@ static std::uint64_t NextStretchIn(int Fd, const GroupLayout& Layout, std::uint6
 // pieces.
 static std::uint64_t UnplacedRecordBytes(int Fd, const struct statfs& Volume, const struct stat& Status)
 {
-    constexpr unsigned long CheckpointJournal = _IOW('f', 43, std::uint32_t);
-    std::uint32_t Flags = 0;
-    if (Volume.f_type == Ext4Magic && ioctl(Fd, CheckpointJournal, &Flags) == 0)
+    if (Volume.f_type == Ext4Magic && CheckpointJournal(Fd))
         return 0;
     const GroupLayout Whole = {UINT64_MAX, 1, 0};
     std::uint64_t Mapped = 0;

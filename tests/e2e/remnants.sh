@@ -19,8 +19,9 @@
 # user's), ext4-acl-user (128-byte inodes, a default ACL on the root),
 # ext4-owner-user (by the ordinary user tune2fs made the reserve's owner),
 # ext4-bigalloc-user (64 KiB clusters and no reserve), btrfs-quota (a quota
-# group that lets the drive's files have 32 MiB) and zfs-dedup (a pool with
-# dedup=on).
+# group that lets the drive's files have 32 MiB), zfs-dedup (a pool with
+# dedup=on) and ext3-hdd (ext3, whose file's map is of indirect blocks, as
+# root on a device that does not discard).
 #
 # For each: make an image, mount it as drive q:, write a home directory's mix
 # of thousands of small documents, photos and videos in sixteen folders over
@@ -66,13 +67,13 @@ shift 2
 defaults=(ext4 ext4-hdd xfs xfs-hdd btrfs btrfs-hdd ntfs zfs exfat)
 if [ $# -gt 0 ]; then filesystems=("$@")
 else filesystems=("${defaults[@]}" ext4-1k ext4-open ext4-full ext4-user ext4-nsroot-user ext4-acl-user ext4-owner-user
-                   ext4-bigalloc-user xfs-user btrfs-user btrfs-quota zfs-dedup); fi
+                   ext4-bigalloc-user xfs-user btrfs-user btrfs-quota zfs-dedup ext3-hdd); fi
 mkdir /mnt/q
 
 # Image size (the smallest each mkfs here accepts, or near it), tool, and
 # where the measured survivors live.
-declare -A size=([ext4]=512M [ext4-1k]=256M [xfs]=320M [btrfs]=128M [ntfs]=64M [zfs]=128M [exfat]=64M)
-declare -A mkfs=([ext4]=mkfs.ext4 [xfs]=mkfs.xfs [btrfs]=mkfs.btrfs [ntfs]=mkfs.ntfs [zfs]=zfs-fuse
+declare -A size=([ext4]=512M [ext3]=512M [ext4-1k]=256M [xfs]=320M [btrfs]=128M [ntfs]=64M [zfs]=128M [exfat]=64M)
+declare -A mkfs=([ext4]=mkfs.ext4 [ext3]=mkfs.ext3 [xfs]=mkfs.xfs [btrfs]=mkfs.btrfs [ntfs]=mkfs.ntfs [zfs]=zfs-fuse
                  [exfat]=mkfs.exfat)
 declare -A mounter=([ntfs]=ntfs-3g [exfat]=mount.exfat-fuse)
 # What a run must say on each row, and so end with status 2; on every other
@@ -86,7 +87,7 @@ declare -A mounter=([ntfs]=ntfs-3g [exfat]=mount.exfat-fuse)
 # pool: ZFS keeps part of the pool. The last three natively only: under Wine
 # nothing is trimmed, and the Windows program says nothing of it.
 declare -A says=(
-    [ext4-hdd]=measured [xfs-hdd]=measured [ext4-1k]=measured [ext4-owner-user]=measured
+    [ext4-hdd]=measured [ext3-hdd]=measured [xfs-hdd]=measured [ext4-1k]=measured [ext4-owner-user]=measured
     [ext4-bigalloc-user]=measured [xfs-user]=untrimmed [ext4-user]="short measured"
     [ext4-nsroot-user]="short measured" [ext4-acl-user]="short measured" [btrfs-quota]=short
     [btrfs-hdd]=untrimmed [btrfs-user]=untrimmed
@@ -97,6 +98,7 @@ declare -A where=(
     [ext4]="nothing: after the wipe the free space is trimmed, ext4's reserved cluster pool with it, and the device drops what it held"
     [ext4.wine]="ext4's reserved cluster pool (2% of the clusters, 10 MiB here), which no file can have, and Wine's delete does not trim: the deleted files that lay there stay whole"
     [ext4-hdd]="ext4's reserved cluster pool (2% of the clusters, 10 MiB here, at most 4,096 clusters), which no file can have and a hard disk cannot trim: before the delete the run moves it onto blocks the fill wrote, and has ext4 write its file's extent map to its place; then it reads ext4's map of its free space: where no free block is left that the fill did not write, it ends with status 0, else it says how many bytes and ends with status 2"
+    [ext3-hdd]="nothing: ext3 keeps no free space from root's file, and the blocks of the fill file's map (its indirect blocks), which the journal writes to their place only when checkpointed, are written there before the delete; the run ends with status 0"
     [ext4-1k]="free pieces of 1 to 3 blocks, which the fill left to the reserved cluster pool, and which are smaller than the device can discard (4 KiB): moved and measured as on ext4-hdd"
     [xfs-hdd]="free blocks xfs holds back for its own metadata (reserve pool, per-group reservations), which a hard disk cannot trim: moved as on ext4-hdd, and measured, as root, with xfs's map; what the fill did not write (some of it on a group's free list, and the blocks of its file's block map, which xfs writes to their place in its own time) holds the survivors: the run says how many bytes and ends with status 2"
     [ext4-open]="nothing, once the reserved cluster pool is opened to the fill"
@@ -149,6 +151,7 @@ make_image() {  # $1: file system; $2: image
         ext4-acl*) mkfs.ext4 -q -F -I 128 "$2" 2>/dev/null ;;
         ext4*) mkfs.ext4 -q -F $([ "$runner" = wine ] && echo -m 0) "$2" &&
                if [ "$1" = ext4-owner-user ]; then tune2fs -u 65534 "$2" >/dev/null; fi ;;
+        ext3*) mkfs.ext3 -q -F "$2" ;;
         xfs*) mkfs.xfs -q -f "$2" ;;
         btrfs*) mkfs.btrfs -q -f "$2" >/dev/null ;;
         ntfs) mkfs.ntfs -q -F -Q "$2" >/dev/null 2>&1 ;;
@@ -290,7 +293,7 @@ for fs in "${filesystems[@]}"; do
                                   do xfs_db -r -c "agf $group" -c 'p flcount' "$image"; done | awk '{ n += $3 } END { print n }')
     rm -rf "$work/$fs"
 
-    why=""
+    why="" measured="" kept=""
     if [ "$fs" = zfs-dedup ] && [ "$rc" = 124 ]; then
         seconds="stopped at $limit"
     else
@@ -326,6 +329,12 @@ for fs in "${filesystems[@]}"; do
     # (On 1 KiB blocks photorec restores few whole files even before.)
     [ $((files_before * 2)) -ge "$deleted" ] || [ "$fs" = ext4-1k ] ||
         why+="photorec restored $files_before of the $deleted deleted files even before the run"$'\n'
+    # Where the run measured what stays free and unwritten, no more blocks of
+    # deleted files survive than it says (each of its blocks in one of the
+    # image's), but on xfs those on free lists.
+    if [ -n "$measured" ] && [ "$survived" -gt $((${kept:-0} / $([ "$fs" = ext4-1k ] && echo 1024 || echo 4096) + listed)) ]; then
+        why+="$survived blocks of deleted files survived, where the run measured ${kept:-0} bytes unwritten"$'\n'
+    fi
     # Where the free space is trimmed after the wipe, nothing of a deleted
     # file is left, but on xfs in the blocks on its groups' free lists.
     # Elsewhere a default drive keeps at most a tenth of the large file;
@@ -334,12 +343,6 @@ for fs in "${filesystems[@]}"; do
     # photorec restores at most half the files. (ZFS keeps whole files that
     # lay between kept ones in the space it holds back, over half of them in
     # some runs.)
-    # Where the run measured what stays free and unwritten, no more blocks of
-    # deleted files survive than it says (each of its blocks in one of the
-    # image's), but on xfs those on free lists.
-    if [ -n "${measured:-}" ] && [ "$survived" -gt $((${kept:-0} / $([ "$fs" = ext4-1k ] && echo 1024 || echo 4096) + listed)) ]; then
-        why+="$survived blocks of deleted files survived, where the run measured ${kept:-0} bytes unwritten"$'\n'
-    fi
     if [ "$runner" = native ] && [[ " ext4 xfs " = *" $fs "* ]]; then
         [ "$survived" -le "$listed" ] && [ "$files_after" -le "$listed" ] ||
             why+="$survived blocks of deleted files survived, and photorec restored $files_after files"$'\n'
