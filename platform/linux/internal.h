@@ -157,6 +157,11 @@ struct GroupLayout {
 GroupLayout LayoutGroups(long Type, std::uint64_t BlockSize, std::uint64_t ClusterBytes, std::uint64_t DriveBytes,
                          const XfsGeometry* Xfs);
 
+// The groups of the file system open as Fd, of Volume, for the file of
+// status File made there by the fill: from the device's size (sysfs), the
+// cluster the file showed, and xfs's geometry (groups.cpp).
+GroupLayout DriveGroups(int Fd, const struct statfs& Volume, const struct stat& File);
+
 // The group that holds the byte at Physical.
 std::uint64_t GroupOfByte(std::uint64_t Physical, const GroupLayout& Layout);
 

@@ -24,22 +24,15 @@
 // reaches, is in docs/evidence.md.
 //
 // The units (blocks, or ext4's clusters) are taken past the end of the
-// file, every other one, so that no two merge into one piece and each
-// request is a piece of its own. A range's requests take what it freed and
-// what else is free, and the caller bounds what is freed in all; the
-// file's pieces are read a few at a time into a buffer on the stack. All of
-// it belongs to the fill's nameless file, and goes with it on close.
-//
-// Where each freed piece lies on the drive is noted: once the move is done,
-// the file system's map of its free space (which ext4 gives anyone, xfs root)
-// tells which free blocks lie outside them, which no fill wrote and which
-// keep what they held. That figure, not the order of the requests, is what
-// the run reports.
+// file, every other one, so that each request is a piece of its own; all of
+// it goes with the fill's nameless file on close. Where each freed piece
+// lies is noted, and once the move is done the file system's map of its
+// free space tells which free blocks lie outside them, which no fill wrote:
+// that figure, not the order of the requests, is what the run reports.
 
 #include "internal.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -48,60 +41,9 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/statfs.h>
-#include <sys/sysmacros.h>
 
 // What one range frees.
 constexpr std::uint64_t RangeBytes = std::uint64_t{2} << 20;
-
-GroupLayout LayoutGroups(long Type, std::uint64_t BlockSize, std::uint64_t ClusterBytes, std::uint64_t DriveBytes,
-                         const XfsGeometry* Xfs)
-{
-    // A group of ext4 holds as many clusters as its bitmap's block has
-    // bits, and starts after the first data block, which is block 1 where
-    // blocks are 1 KiB; xfs tells its own groups and their count. Where
-    // neither, the drive is one group. A count too large keeps the groups'
-    // order; one too small would fold the last groups onto the first.
-    BlockSize = std::max<std::uint64_t>(BlockSize, 1);
-    if (Type == XfsMagic && Xfs != nullptr && Xfs->BlockSize * Xfs->GroupBlocks != 0 && Xfs->Groups != 0)
-        return {Xfs->BlockSize * Xfs->GroupBlocks, Xfs->Groups, 0};
-    if (Type != Ext4Magic)
-        return {std::max(DriveBytes, BlockSize), 1, 0};
-    const std::uint64_t Bytes = 8 * BlockSize * std::max(ClusterBytes, BlockSize);
-    const std::uint64_t First = BlockSize == 1024 ? 1024 : 0;
-    const std::uint64_t Data = DriveBytes > First ? DriveBytes - First : 0;
-    return {Bytes, std::max<std::uint64_t>(Data / Bytes + (Data % Bytes != 0), 1), First};
-}
-
-std::uint64_t GroupOfByte(std::uint64_t Physical, const GroupLayout& Layout)
-{
-    return (Physical > Layout.First ? Physical - Layout.First : 0) / Layout.Bytes % Layout.Count;
-}
-
-std::uint64_t StretchLength(std::uint64_t Physical, std::uint64_t Remaining, const GroupLayout& Layout)
-{
-    const std::uint64_t Into = (Physical > Layout.First ? Physical - Layout.First : 0) % Layout.Bytes;
-    return std::min(Remaining, Layout.Bytes - Into);
-}
-
-std::uint64_t RequestOrder(std::uint64_t Group, std::uint64_t RequestGroup, const GroupLayout& Layout)
-{
-    return (Group + Layout.Count - RequestGroup % Layout.Count) % Layout.Count;
-}
-
-// The bytes of the drive Device, whose file system statfs gave Volume: the
-// device's size, as sysfs tells any user, or else the blocks statfs counts
-// and an eighth more, for the file system's own tables, which it leaves out.
-static std::uint64_t DriveBytes(dev_t Device, const struct statfs& Volume)
-{
-    char Path[64];
-    std::uint64_t Sectors = 0;
-    std::snprintf(Path, sizeof Path, "/sys/dev/block/%u:%u/size", major(Device), minor(Device));
-    if (ReadSysfsNumber(Path, Sectors) && Sectors != 0)
-        return BlockBytes(Sectors, 512);
-    const std::uint64_t Counted = BlockBytes(static_cast<std::uint64_t>(Volume.f_blocks),
-                                             static_cast<std::uint64_t>(Volume.f_bsize));
-    return Counted + Counted / 8;
-}
 
 // Calls Visit(Logical, Length, Group, Physical) for each stretch of the file's first
 // Size bytes from From on that lies in one group, in the file's order,
@@ -157,17 +99,21 @@ struct GroupTally {
 };
 
 // Tallies, in one pass over the file's map, what its first Size bytes hold
-// in each of the Layout.Count groups, into Tally.
-static void TallyGroups(int Fd, const GroupLayout& Layout, std::uint64_t Size, GroupTally* Tally)
+// in each of the Layout.Count groups, into Tally; returns what they hold in
+// all.
+static std::uint64_t TallyGroups(int Fd, const GroupLayout& Layout, std::uint64_t Size, GroupTally* Tally)
 {
+    std::uint64_t All = 0;
     for (std::uint64_t Group = 0; Group < Layout.Count; ++Group)
         Tally[Group] = {0, 0};
     Stretches(Fd, Layout, 0, Size, [&](std::uint64_t At, std::uint64_t Length, std::uint64_t Group, std::uint64_t) {
         if (Tally[Group].Bytes == 0)
             Tally[Group].FirstLogical = At;
         Tally[Group].Bytes += Length;
+        All += Length;
         return true;
     });
+    return All;
 }
 
 // The group the requests, now in RequestGroup, reach last of those where
@@ -203,18 +149,12 @@ static std::uint64_t NextStretchIn(int Fd, const GroupLayout& Layout, std::uint6
 // checkpointed, and never for a file deleted before then. ext4 checkpoints
 // its journal when root asks (EXT4_IOC_CHECKPOINT); then they hold the
 // records. Elsewhere they are what the file's allocation counts beyond its
-// pieces.
-static std::uint64_t UnplacedRecordBytes(int Fd, const struct statfs& Volume, const struct stat& Status)
+// Mapped bytes of pieces.
+static std::uint64_t UnplacedRecordBytes(int Fd, const struct statfs& Volume, const struct stat& Status,
+                                         std::uint64_t Mapped)
 {
     if (Volume.f_type == Ext4Magic && CheckpointJournal(Fd))
         return 0;
-    const GroupLayout Whole = {UINT64_MAX, 1, 0};
-    std::uint64_t Mapped = 0;
-    Stretches(Fd, Whole, 0, static_cast<std::uint64_t>(Status.st_size),
-              [&](std::uint64_t, std::uint64_t Length, std::uint64_t, std::uint64_t) {
-                  Mapped += Length;
-                  return true;
-              });
     const std::uint64_t Allocated = static_cast<std::uint64_t>(Status.st_blocks) * 512;
     return Allocated > Mapped ? Allocated - Mapped : 0;
 }
@@ -312,23 +252,20 @@ MoveResult RefillFreedRanges(HANDLE File, ULONGLONG BytesToFree, LPCVOID Data, D
         }
         return errno == ENOSPC ? 0 : errno;
     };
-    XfsGeometry Xfs;
-    const bool IsXfs = Volume.f_type == XfsMagic && ReadXfsGeometry(Fd, Xfs);
-    const GroupLayout Layout = LayoutGroups(Volume.f_type, Block, FillClusterBytes(Status.st_dev),
-                                            DriveBytes(Status.st_dev, Volume), IsXfs ? &Xfs : nullptr);
+    const GroupLayout Layout = DriveGroups(Fd, Volume, Status);
     // What the file holds in each group, read once: 16 bytes a group, 2 MiB
     // for the 131,072 groups of a 16 TiB ext4.
     const std::unique_ptr<GroupTally[], void (*)(void*)> Tally(
         static_cast<GroupTally*>(std::malloc(Layout.Count * sizeof(GroupTally))), std::free);
     if (!Tally)
         return Failed(ENOMEM);
-    TallyGroups(Fd, Layout, Size, Tally.get());
+    const std::uint64_t Tallied = TallyGroups(Fd, Layout, Size, Tally.get());
     // Each range goes in the group the requests reach last from the one
     // where the last of them landed (at first, that of the file's last
     // block), made of as many of the file's stretches there as it takes.
     std::uint64_t RequestGroup = GroupOf(Fd, Layout, Size - Block), Group = Layout.Count, Start = 0, Count = 0;
-    std::uint64_t Physical = 0;
-    for (std::uint64_t Done = 0; Done < Freed;) {
+    std::uint64_t Physical = 0, Done = 0;
+    while (Done < Freed) {
         std::uint64_t Range = 0;
         while (Range < Length && Done < Freed) {
             if (Count == 0 && Group != Layout.Count && Tally[Group].Bytes != 0)
@@ -367,7 +304,7 @@ MoveResult RefillFreedRanges(HANDLE File, ULONGLONG BytesToFree, LPCVOID Data, D
         std::sort(Written.get(), Written.get() + Pieces,
                   [](const DrivePiece& A, const DrivePiece& B) { return A.Physical < B.Physical; });
         if (MapFreeSpace(Fd, Written.get(), Pieces, AllFree, Unwritten) && fstat(Fd, &Status) == 0)
-            Result.KeptLeft = Unwritten + UnplacedRecordBytes(Fd, Volume, Status);
+            Result.KeptLeft = Unwritten + UnplacedRecordBytes(Fd, Volume, Status, Tallied - Done + Result.MovedBytes);
     }
     return Result;
 }

@@ -95,9 +95,8 @@ std::uint64_t OverlapBytes(std::uint64_t Start, std::uint64_t Length, const Driv
 {
     // The first piece that ends after Start, then on while they begin
     // before the end.
-    const DrivePiece* Piece = std::upper_bound(Sorted, Sorted + Count, Start, [](std::uint64_t At, const DrivePiece& P) {
-        return At < P.Physical + P.Length;
-    });
+    const auto EndsAfter = [](std::uint64_t At, const DrivePiece& P) { return At < P.Physical + P.Length; };
+    const DrivePiece* Piece = std::upper_bound(Sorted, Sorted + Count, Start, EndsAfter);
     std::uint64_t Overlap = 0;
     for (; Piece != Sorted + Count && Piece->Physical < Start + Length; ++Piece)
         Overlap += std::min(Start + Length, Piece->Physical + Piece->Length) - std::max(Start, Piece->Physical);

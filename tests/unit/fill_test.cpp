@@ -377,7 +377,8 @@ TEST(Fill, FollowsTheScriptOfEachRun)
          {{{65536, 65536}, {0, 0}}, 0, false, 1, 0, false, KeptSpace(0, ERROR_SUCCESS), Moved(0, ERROR_NOT_SUPPORTED),
           false, ERROR_SUCCESS, "ext4", 0, {}, {}, {}, 4096},
          "y\n", {"query", "create", "query", "flush", "query", "flush", "measure", "close", "trim"},
-         {65536, 65536, 0, 4096}, "Drive Q (65536 bytes free)", 65536, "Flushing file buffers...\nTrimming free space...\n"},
+         {65536, 65536, 0, 4096}, "Drive Q (65536 bytes free)", 65536,
+         "Flushing file buffers...\nTrimming free space...\n"},
         {"past the period of the fill data", {{{19664896, 19664896}, {4096, 4096}}, 0, false, 299}, "y\n",
          Fill, PastOnePeriod, "Drive Q (19664896 bytes free)", 299 * 65536, Flushed},
     };
