@@ -1,11 +1,16 @@
 // The groups the move onto the fill (refill.cpp) walks: ext4's block
-// groups and xfs's allocation groups, where each byte of the drive lies, and
-// the order in which a file's requests reach them.
+// groups and xfs's allocation groups, where each byte of the drive lies, the
+// order in which a file's requests reach them, what of the fill's file lies
+// in each, read from its map (FIEMAP), which any user may read, and how the
+// pieces of the drive the move freed lie against a free piece.
 
 #include "internal.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <linux/fiemap.h>
+#include <linux/fs.h>
 #include <sys/statfs.h>
 #include <sys/sysmacros.h>
 
@@ -65,4 +70,126 @@ GroupLayout DriveGroups(int Fd, const struct statfs& Volume, const struct stat& 
     const bool IsXfs = Volume.f_type == XfsMagic && ReadXfsGeometry(Fd, Xfs);
     return LayoutGroups(Volume.f_type, static_cast<std::uint64_t>(Volume.f_bsize), FillClusterBytes(File.st_dev),
                         DriveBytes(File.st_dev, Volume), IsXfs ? &Xfs : nullptr);
+}
+
+// Calls Visit(Logical, Length, Group, Physical) for each stretch of the
+// file's first Size bytes from From on that lies in one group, in the file's
+// order, until Visit returns false. The file's pieces are read a few at a time.
+template <typename Visitor>
+static void Stretches(int Fd, const GroupLayout& Layout, std::uint64_t From, std::uint64_t Size, Visitor Visit)
+{
+    constexpr unsigned Count = 32;
+    alignas(fiemap) unsigned char Buffer[sizeof(fiemap) + Count * sizeof(fiemap_extent)];
+    fiemap& Map = *reinterpret_cast<fiemap*>(Buffer);
+    for (std::uint64_t Offset = From; Offset < Size;) {
+        std::memset(Buffer, 0, sizeof Buffer);
+        Map.fm_start = Offset;
+        Map.fm_length = Size - Offset;
+        Map.fm_extent_count = Count;
+        if (ioctl(Fd, FS_IOC_FIEMAP, Buffer) != 0 || Map.fm_mapped_extents == 0)
+            return;
+        const std::uint64_t Before = Offset;
+        for (unsigned N = 0; N < Map.fm_mapped_extents; ++N) {
+            const fiemap_extent& Piece = Map.fm_extents[N];
+            const std::uint64_t End = std::min<std::uint64_t>(Piece.fe_logical + Piece.fe_length, Size);
+            for (std::uint64_t At = std::max<std::uint64_t>(Piece.fe_logical, Offset); At < End;) {
+                const std::uint64_t Physical = Piece.fe_physical + (At - Piece.fe_logical);
+                const std::uint64_t Length = StretchLength(Physical, End - At, Layout);
+                if (!Visit(At, Length, GroupOfByte(Physical, Layout), Physical))
+                    return;
+                At += Length;
+            }
+            Offset = std::max(Offset, End);
+        }
+        if (Offset == Before)
+            return;
+    }
+}
+
+std::uint64_t PlaceOf(int Fd, std::uint64_t Logical)
+{
+    alignas(fiemap) unsigned char Buffer[sizeof(fiemap) + sizeof(fiemap_extent)] = {};
+    fiemap& Map = *reinterpret_cast<fiemap*>(Buffer);
+    Map.fm_start = Logical;
+    Map.fm_length = 1;
+    Map.fm_extent_count = 1;
+    if (ioctl(Fd, FS_IOC_FIEMAP, Buffer) != 0 || Map.fm_mapped_extents == 0 || Map.fm_extents[0].fe_logical > Logical)
+        return UINT64_MAX;
+    return Map.fm_extents[0].fe_physical + (Logical - Map.fm_extents[0].fe_logical);
+}
+
+std::uint64_t GroupOf(int Fd, const GroupLayout& Layout, std::uint64_t Logical)
+{
+    const std::uint64_t Physical = PlaceOf(Fd, Logical);
+    return Physical == UINT64_MAX ? Layout.Count : GroupOfByte(Physical, Layout);
+}
+
+std::uint64_t TallyGroups(int Fd, const GroupLayout& Layout, std::uint64_t Size, GroupTally* Tally)
+{
+    std::uint64_t All = 0;
+    for (std::uint64_t Group = 0; Group < Layout.Count; ++Group)
+        Tally[Group] = {0, 0};
+    Stretches(Fd, Layout, 0, Size, [&](std::uint64_t At, std::uint64_t Length, std::uint64_t Group, std::uint64_t) {
+        if (Tally[Group].Bytes == 0)
+            Tally[Group].FirstLogical = At;
+        Tally[Group].Bytes += Length;
+        All += Length;
+        return true;
+    });
+    return All;
+}
+
+std::uint64_t GroupReachedLast(const GroupLayout& Layout, const GroupTally* Tally, std::uint64_t RequestGroup)
+{
+    for (std::uint64_t Order = Layout.Count; Order-- > 0;) {
+        const std::uint64_t Group = (RequestGroup + Order) % Layout.Count;
+        if (Tally[Group].Bytes != 0)
+            return Group;
+    }
+    return Layout.Count;
+}
+
+std::uint64_t NextStretchIn(int Fd, const GroupLayout& Layout, std::uint64_t From, std::uint64_t Size,
+                            std::uint64_t Group, std::uint64_t& Start, std::uint64_t& Physical)
+{
+    std::uint64_t Length = 0;
+    Stretches(Fd, Layout, From, Size, [&](std::uint64_t At, std::uint64_t Count, std::uint64_t In, std::uint64_t On) {
+        if (In == Group)
+            Start = At, Length = Count, Physical = On;
+        return Length == 0;
+    });
+    return Length;
+}
+
+void SortPieces(PieceList& List)
+{
+    std::sort(List.Pieces, List.Pieces + List.Count,
+              [](const DrivePiece& A, const DrivePiece& B) { return A.Physical < B.Physical; });
+}
+
+std::uint64_t OverlapBytes(std::uint64_t Start, std::uint64_t Length, const DrivePiece* Sorted, std::size_t Count)
+{
+    // The first piece that ends after Start, then on while they begin
+    // before the end.
+    const auto EndsAfter = [](std::uint64_t At, const DrivePiece& P) { return At < P.Physical + P.Length; };
+    const DrivePiece* Piece = std::upper_bound(Sorted, Sorted + Count, Start, EndsAfter);
+    std::uint64_t Overlap = 0;
+    for (; Piece != Sorted + Count && Piece->Physical < Start + Length; ++Piece)
+        Overlap += std::min(Start + Length, Piece->Physical + Piece->Length) - std::max(Start, Piece->Physical);
+    return Overlap;
+}
+
+void AddGaps(std::uint64_t Start, std::uint64_t Length, const DrivePiece* Sorted, std::size_t Count,
+             DrivePiece* Gaps, std::size_t Room, std::size_t& Found)
+{
+    const auto EndsAfter = [](std::uint64_t At, const DrivePiece& P) { return At < P.Physical + P.Length; };
+    const DrivePiece* Piece = std::upper_bound(Sorted, Sorted + Count, Start, EndsAfter);
+    for (std::uint64_t At = Start, End = Start + Length; At < End && Found < Room; ++Piece) {
+        const std::uint64_t Next = Piece != Sorted + Count ? std::min(std::max(Piece->Physical, At), End) : End;
+        if (Next > At)
+            Gaps[Found++] = {At, Next - At};
+        if (Piece == Sorted + Count)
+            break;
+        At = std::max(At, Piece->Physical + Piece->Length);
+    }
 }

@@ -172,21 +172,112 @@ std::uint64_t StretchLength(std::uint64_t Physical, std::uint64_t Remaining, con
 // itself, then 1, 2, ... for the groups after it, round to the one before.
 std::uint64_t RequestOrder(std::uint64_t Group, std::uint64_t RequestGroup, const GroupLayout& Layout);
 
+// Where on the drive the byte at Logical of the file open as Fd lies;
+// UINT64_MAX where it lies nowhere (groups.cpp, as the five below).
+std::uint64_t PlaceOf(int Fd, std::uint64_t Logical);
+
+// The group that holds the byte at Logical of the file open as Fd;
+// Layout.Count where the file system cannot say.
+std::uint64_t GroupOf(int Fd, const GroupLayout& Layout, std::uint64_t Logical);
+
+// What a file holds in one group: its bytes there, and where in the file
+// the first of them lies.
+struct GroupTally {
+    std::uint64_t Bytes;
+    std::uint64_t FirstLogical;
+};
+
+// Tallies, in one pass over the map of the file open as Fd, what its first
+// Size bytes hold in each of the Layout.Count groups, into Tally; returns
+// what they hold in all.
+std::uint64_t TallyGroups(int Fd, const GroupLayout& Layout, std::uint64_t Size, GroupTally* Tally);
+
+// The group the requests, now in RequestGroup, reach last of those where
+// the file still holds bytes, by Tally; Layout.Count where none does.
+std::uint64_t GroupReachedLast(const GroupLayout& Layout, const GroupTally* Tally, std::uint64_t RequestGroup);
+
+// The next stretch of the file's first Size bytes from From on in Group:
+// sets its start in the file and on the drive, and returns its length, 0
+// where there is none.
+std::uint64_t NextStretchIn(int Fd, const GroupLayout& Layout, std::uint64_t From, std::uint64_t Size,
+                            std::uint64_t Group, std::uint64_t& Start, std::uint64_t& Physical);
+
 // A piece of the drive: where it starts and how long it is, in bytes.
 struct DrivePiece {
     std::uint64_t Physical;
     std::uint64_t Length;
 };
 
+// The pieces of the drive the move has freed, which hold the fill: Count
+// of them in Pieces, room for Room.
+struct PieceList {
+    DrivePiece* Pieces;
+    std::size_t Count;
+    std::size_t Room;
+};
+
+// Adds the Length bytes at Physical to List, as part of its last piece
+// where they go on from it; where there is no room, they go unlisted, and
+// are then counted as unwritten.
+inline void NotePiece(PieceList& List, std::uint64_t Physical, std::uint64_t Length)
+{
+    if (List.Count != 0 && List.Pieces[List.Count - 1].Physical + List.Pieces[List.Count - 1].Length == Physical)
+        List.Pieces[List.Count - 1].Length += Length;
+    else if (List.Count < List.Room)
+        List.Pieces[List.Count++] = {Physical, Length};
+}
+
+// Puts List's pieces in the drive's order (groups.cpp, as the two below).
+void SortPieces(PieceList& List);
+
+// The fill's file as the move sees it: open as Fd, taken in units of Unit
+// bytes, its first Size bytes written by the fill, whose data of
+// WindowUnits units is at Data.
+struct MoveFile {
+    int Fd;
+    std::uint64_t Unit;
+    std::uint64_t Size;
+    const unsigned char* Data;
+    std::uint64_t WindowUnits;
+};
+
+// What taking the unwritten free blocks did: the bytes taken and written,
+// the bytes of the file freed for them, and the errno of a call that
+// failed, 0 where none did.
+struct AimResult {
+    std::uint64_t Taken;
+    std::uint64_t Freed;
+    int Error;
+};
+
+// The pieces the taking may add to the list the move keeps: 1 MiB.
+constexpr std::size_t AimedPieces = 65536;
+
+// Takes, on xfs, the free blocks its map shows outside the pieces Written
+// (the free blocks no fill wrote) into File, past its last unit at Last,
+// each in exchange for a block of the file's first Size bytes in the same
+// group, by Tally, which it keeps up to date; the freed blocks go on
+// Written (aim.cpp).
+AimResult TakeUnwritten(const MoveFile& File, const GroupLayout& Layout, GroupTally* Tally, PieceList& Written,
+                        std::uint64_t Last);
+
 // The bytes of the Length bytes from Start on that lie in the Count pieces
 // Sorted, which are in the drive's order and do not overlap.
 std::uint64_t OverlapBytes(std::uint64_t Start, std::uint64_t Length, const DrivePiece* Sorted, std::size_t Count);
 
+// Adds to Gaps, up to Room of them (Found so far), the pieces of the Length
+// bytes from Start on that lie outside the Count pieces Sorted.
+void AddGaps(std::uint64_t Start, std::uint64_t Length, const DrivePiece* Sorted, std::size_t Count,
+             DrivePiece* Gaps, std::size_t Room, std::size_t& Found);
+
 // Reads the map of the file system open as Fd (FS_IOC_GETFSMAP: xfs hands
 // it to root, ext4 to anyone) for its free space: sets Free to the bytes free in
 // all, Unwritten to those outside the Count pieces Written (in the drive's
-// order). False, with errno, where it cannot be read (remains.cpp).
-bool MapFreeSpace(int Fd, const DrivePiece* Written, std::size_t Count, std::uint64_t& Free, std::uint64_t& Unwritten);
+// order), and lists the first Room of those in Gaps, in the drive's order,
+// their number in Found. False, with errno, where it cannot be read
+// (remains.cpp).
+bool MapFreeSpace(int Fd, const DrivePiece* Written, std::size_t Count, std::uint64_t& Free, std::uint64_t& Unwritten,
+                  DrivePiece* Gaps = nullptr, std::size_t Room = 0, std::size_t* Found = nullptr);
 
 // Sets Free to the bytes free inside the metadata block groups of the btrfs
 // open as Fd, as BTRFS_IOC_SPACE_INFO tells any user. False, with errno,

@@ -28,7 +28,9 @@
 // it goes with the fill's nameless file on close. Where each freed piece
 // lies is noted, and once the move is done the file system's map of its
 // free space tells which free blocks lie outside them, which no fill wrote:
-// that figure, not the order of the requests, is what the run reports.
+// that figure, not the order of the requests, is what the run reports. On
+// xfs, whose requests go where the file points them, the free blocks still
+// outside the freed pieces are then taken where they lie (aim.cpp).
 
 #include "internal.h"
 
@@ -44,103 +46,6 @@
 
 // What one range frees.
 constexpr std::uint64_t RangeBytes = std::uint64_t{2} << 20;
-
-// Calls Visit(Logical, Length, Group, Physical) for each stretch of the file's first
-// Size bytes from From on that lies in one group, in the file's order,
-// until Visit returns false. The file's pieces are read a few at a time.
-template <typename Visitor>
-static void Stretches(int Fd, const GroupLayout& Layout, std::uint64_t From, std::uint64_t Size, Visitor Visit)
-{
-    constexpr unsigned Count = 32;
-    alignas(fiemap) unsigned char Buffer[sizeof(fiemap) + Count * sizeof(fiemap_extent)];
-    fiemap& Map = *reinterpret_cast<fiemap*>(Buffer);
-    for (std::uint64_t Offset = From; Offset < Size;) {
-        std::memset(Buffer, 0, sizeof Buffer);
-        Map.fm_start = Offset;
-        Map.fm_length = Size - Offset;
-        Map.fm_extent_count = Count;
-        if (ioctl(Fd, FS_IOC_FIEMAP, Buffer) != 0 || Map.fm_mapped_extents == 0)
-            return;
-        const std::uint64_t Before = Offset;
-        for (unsigned N = 0; N < Map.fm_mapped_extents; ++N) {
-            const fiemap_extent& Piece = Map.fm_extents[N];
-            const std::uint64_t End = std::min<std::uint64_t>(Piece.fe_logical + Piece.fe_length, Size);
-            for (std::uint64_t At = std::max<std::uint64_t>(Piece.fe_logical, Offset); At < End;) {
-                const std::uint64_t Physical = Piece.fe_physical + (At - Piece.fe_logical);
-                const std::uint64_t Length = StretchLength(Physical, End - At, Layout);
-                if (!Visit(At, Length, GroupOfByte(Physical, Layout), Physical))
-                    return;
-                At += Length;
-            }
-            Offset = std::max(Offset, End);
-        }
-        if (Offset == Before)
-            return;
-    }
-}
-
-// The group that holds the file's byte at Logical; Layout.Count where the
-// file system cannot say.
-static std::uint64_t GroupOf(int Fd, const GroupLayout& Layout, std::uint64_t Logical)
-{
-    std::uint64_t Group = Layout.Count;
-    Stretches(Fd, Layout, Logical, Logical + 1, [&](std::uint64_t, std::uint64_t, std::uint64_t In, std::uint64_t) {
-        Group = In;
-        return false;
-    });
-    return Group;
-}
-
-// What the file holds in one group: its bytes there, and where in the
-// file the first of them lies.
-struct GroupTally {
-    std::uint64_t Bytes;
-    std::uint64_t FirstLogical;
-};
-
-// Tallies, in one pass over the file's map, what its first Size bytes hold
-// in each of the Layout.Count groups, into Tally; returns what they hold in
-// all.
-static std::uint64_t TallyGroups(int Fd, const GroupLayout& Layout, std::uint64_t Size, GroupTally* Tally)
-{
-    std::uint64_t All = 0;
-    for (std::uint64_t Group = 0; Group < Layout.Count; ++Group)
-        Tally[Group] = {0, 0};
-    Stretches(Fd, Layout, 0, Size, [&](std::uint64_t At, std::uint64_t Length, std::uint64_t Group, std::uint64_t) {
-        if (Tally[Group].Bytes == 0)
-            Tally[Group].FirstLogical = At;
-        Tally[Group].Bytes += Length;
-        All += Length;
-        return true;
-    });
-    return All;
-}
-
-// The group the requests, now in RequestGroup, reach last of those where
-// the file still holds bytes; Layout.Count where none does.
-static std::uint64_t GroupReachedLast(const GroupLayout& Layout, const GroupTally* Tally, std::uint64_t RequestGroup)
-{
-    for (std::uint64_t Order = Layout.Count; Order-- > 0;) {
-        const std::uint64_t Group = (RequestGroup + Order) % Layout.Count;
-        if (Tally[Group].Bytes != 0)
-            return Group;
-    }
-    return Layout.Count;
-}
-
-// The file's next stretch from From on in Group: its start in the file and
-// on the drive, and its length, 0 where there is none.
-static std::uint64_t NextStretchIn(int Fd, const GroupLayout& Layout, std::uint64_t From, std::uint64_t Size,
-                                   std::uint64_t Group, std::uint64_t& Start, std::uint64_t& Physical)
-{
-    std::uint64_t Length = 0;
-    Stretches(Fd, Layout, From, Size, [&](std::uint64_t At, std::uint64_t Count, std::uint64_t In, std::uint64_t On) {
-        if (In == Group)
-            Start = At, Length = Count, Physical = On;
-        return Length == 0;
-    });
-    return Length;
-}
 
 // The bytes of the blocks that hold the file's own records of where its
 // pieces lie (ext4's extent tree, xfs's block map), which it took from the
@@ -183,19 +88,13 @@ MoveResult RefillFreedRanges(HANDLE File, ULONGLONG BytesToFree, LPCVOID Data, D
     // which reached the disk before the move, until something takes it
     // again. Every piece is a block or more, so the room is bounded by what
     // is freed: 16 bytes a block, 3 MiB for 768 MiB of 4 KiB blocks. Without
-    // the room, the move goes on unmeasured.
-    const std::size_t Room = static_cast<std::size_t>(Freed / Block + 1);
-    const std::unique_ptr<DrivePiece[], void (*)(void*)> Written(
+    // the room, the move goes on unmeasured. On xfs the blocks taken where
+    // they lie add a list of their own.
+    const std::size_t Room =
+        static_cast<std::size_t>(Freed / Block + 1) + (Volume.f_type == XfsMagic ? AimedPieces : 0);
+    const std::unique_ptr<DrivePiece[], void (*)(void*)> Pieces(
         static_cast<DrivePiece*>(std::malloc(Room * sizeof(DrivePiece))), std::free);
-    std::size_t Pieces = 0;
-    const auto Note = [&](std::uint64_t Physical, std::uint64_t Count) {
-        if (!Written)
-            return;
-        if (Pieces != 0 && Written[Pieces - 1].Physical + Written[Pieces - 1].Length == Physical)
-            Written[Pieces - 1].Length += Count;
-        else if (Pieces < Room)
-            Written[Pieces++] = {Physical, Count};
-    };
+    PieceList Written = {Pieces.get(), 0, Pieces ? Room : 0};
     // Ends the move with the error of the call that just failed; where
     // nothing was moved and the file system cannot free part of a file at
     // all, it cannot do the move.
@@ -260,11 +159,12 @@ MoveResult RefillFreedRanges(HANDLE File, ULONGLONG BytesToFree, LPCVOID Data, D
     if (!Tally)
         return Failed(ENOMEM);
     const std::uint64_t Tallied = TallyGroups(Fd, Layout, Size, Tally.get());
+    std::uint64_t Done = 0;
     // Each range goes in the group the requests reach last from the one
     // where the last of them landed (at first, that of the file's last
     // block), made of as many of the file's stretches there as it takes.
     std::uint64_t RequestGroup = GroupOf(Fd, Layout, Size - Block), Group = Layout.Count, Start = 0, Count = 0;
-    std::uint64_t Physical = 0, Done = 0;
+    std::uint64_t Physical = 0;
     while (Done < Freed) {
         std::uint64_t Range = 0;
         while (Range < Length && Done < Freed) {
@@ -277,7 +177,7 @@ MoveResult RefillFreedRanges(HANDLE File, ULONGLONG BytesToFree, LPCVOID Data, D
             const std::uint64_t Taken = std::min({Count, Length - Range, Freed - Done});
             if (!Free(Start, Taken))
                 return Failed(errno);
-            Note(Physical, Taken);
+            NotePiece(Written, Physical, Taken);
             Tally[Group].Bytes -= std::min(Tally[Group].Bytes, Taken);
             Start += Taken, Physical += Taken, Count -= Taken, Range += Taken, Done += Taken;
         }
@@ -290,6 +190,20 @@ MoveResult RefillFreedRanges(HANDLE File, ULONGLONG BytesToFree, LPCVOID Data, D
         if (Now != RequestGroup)
             RequestGroup = Now, Group = Layout.Count, Count = 0;
     }
+    // On xfs, whose map root may read, the free blocks the refills did not
+    // write are then taken where they lie, for the last units taken, which
+    // are given back to leave room to free part of the file.
+    constexpr std::uint64_t Spare = 16;
+    if (Volume.f_type == XfsMagic && Written.Room != 0 && NextBlock >= Size + (2 * Spare + 1) * Unit &&
+        fdatasync(Fd) == 0 && ftruncate(Fd, static_cast<off_t>(NextBlock - 2 * Spare * Unit)) == 0) {
+        NextBlock -= 2 * Spare * Unit;
+        Result.MovedBytes -= Spare * Unit;
+        const AimResult Aimed = TakeUnwritten({Fd, Unit, Size, static_cast<const unsigned char*>(Data), WindowUnits},
+                                              Layout, Tally.get(), Written, NextBlock - 2 * Unit);
+        Result.MovedBytes += Aimed.Taken, Done += Aimed.Freed;
+        if (Aimed.Error != 0)
+            return Failed(Aimed.Error);
+    }
     if (fdatasync(Fd) != 0)
         return Failed(errno);
     // What stays free and holds no fill, where the file system's map of its
@@ -299,11 +213,10 @@ MoveResult RefillFreedRanges(HANDLE File, ULONGLONG BytesToFree, LPCVOID Data, D
     // otherwise come free, unwritten, only when the file goes; where that
     // fails, nothing is measured.
     std::uint64_t AllFree = 0, Unwritten = 0;
-    if (Written && fallocate(Fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(Size),
+    if (Written.Room != 0 && fallocate(Fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(Size),
                              static_cast<off_t>(Unit)) == 0) {
-        std::sort(Written.get(), Written.get() + Pieces,
-                  [](const DrivePiece& A, const DrivePiece& B) { return A.Physical < B.Physical; });
-        if (MapFreeSpace(Fd, Written.get(), Pieces, AllFree, Unwritten) && fstat(Fd, &Status) == 0)
+        SortPieces(Written);
+        if (MapFreeSpace(Fd, Written.Pieces, Written.Count, AllFree, Unwritten) && fstat(Fd, &Status) == 0)
             Result.KeptLeft = Unwritten + UnplacedRecordBytes(Fd, Volume, Status, Tallied - Done + Result.MovedBytes);
     }
     return Result;

@@ -91,19 +91,8 @@ bool Ext4PoolBlocks(const char* Name, std::uint64_t BlockSize, std::uint64_t Clu
     return true;
 }
 
-std::uint64_t OverlapBytes(std::uint64_t Start, std::uint64_t Length, const DrivePiece* Sorted, std::size_t Count)
-{
-    // The first piece that ends after Start, then on while they begin
-    // before the end.
-    const auto EndsAfter = [](std::uint64_t At, const DrivePiece& P) { return At < P.Physical + P.Length; };
-    const DrivePiece* Piece = std::upper_bound(Sorted, Sorted + Count, Start, EndsAfter);
-    std::uint64_t Overlap = 0;
-    for (; Piece != Sorted + Count && Piece->Physical < Start + Length; ++Piece)
-        Overlap += std::min(Start + Length, Piece->Physical + Piece->Length) - std::max(Start, Piece->Physical);
-    return Overlap;
-}
-
-bool MapFreeSpace(int Fd, const DrivePiece* Written, std::size_t Count, std::uint64_t& Free, std::uint64_t& Unwritten)
+bool MapFreeSpace(int Fd, const DrivePiece* Written, std::size_t Count, std::uint64_t& Free, std::uint64_t& Unwritten,
+                  DrivePiece* Gaps, std::size_t Room, std::size_t* Found)
 {
     // FS_IOC_GETFSMAP hands out a batch of records at a time, each batch
     // going on after the last record of the one before.
@@ -115,23 +104,31 @@ bool MapFreeSpace(int Fd, const DrivePiece* Written, std::size_t Count, std::uin
     Head->fmh_keys[1].fmr_flags = UINT32_MAX;
     Head->fmh_keys[1].fmr_physical = Head->fmh_keys[1].fmr_owner = Head->fmh_keys[1].fmr_offset = UINT64_MAX;
     Free = Unwritten = 0;
+    std::size_t Listed = 0;
     for (;;) {
         if (ioctl(Fd, FS_IOC_GETFSMAP, Head) != 0)
             return false;
         if (Head->fmh_entries == 0)
-            return true;
+            break;
         const struct fsmap& Last = Head->fmh_recs[Head->fmh_entries - 1];
         for (unsigned Index = 0; Index < Head->fmh_entries; ++Index) {
             const struct fsmap& Record = Head->fmh_recs[Index];
             if (Record.fmr_owner != FMR_OWN_FREE)
                 continue;
+            const std::uint64_t Outside =
+                Record.fmr_length - OverlapBytes(Record.fmr_physical, Record.fmr_length, Written, Count);
             Free += Record.fmr_length;
-            Unwritten += Record.fmr_length - OverlapBytes(Record.fmr_physical, Record.fmr_length, Written, Count);
+            Unwritten += Outside;
+            if (Outside != 0 && Gaps != nullptr)
+                AddGaps(Record.fmr_physical, Record.fmr_length, Written, Count, Gaps, Room, Listed);
         }
         if ((Last.fmr_flags & FMR_OF_LAST) != 0)
-            return true;
+            break;
         Head->fmh_keys[0] = Last;
     }
+    if (Found != nullptr)
+        *Found = Listed;
+    return true;
 }
 
 bool BtrfsMetadataFree(int Fd, std::uint64_t& Free)

@@ -162,12 +162,23 @@ TEST(Groups, TheMoveSeesEachDrivesGroups)
 
     // What of a free piece the move's freed pieces cover.
     const DrivePiece Freed[] = {{4096, 8192}, {65536, 4096}, {131072, 65536}};
+    // and the pieces it leaves out, which add up to the rest.
     struct Overlap {
         std::uint64_t Start, Length, Bytes;
-    } const Overlaps[] = {{0, 4096, 0}, {0, 8192, 4096}, {8192, 65536, 8192}, {0, 1 << 20, 77824},
-                          {135168, 4096, 4096}, {196608, 4096, 0}};
-    for (const Overlap& O : Overlaps)
+        std::size_t Gaps;
+    } const Overlaps[] = {{0, 4096, 0, 1},      {0, 8192, 4096, 1},      {8192, 65536, 8192, 2},
+                          {0, 1 << 20, 77824, 4}, {135168, 4096, 4096, 0}, {196608, 4096, 0, 1}};
+    for (const Overlap& O : Overlaps) {
         EXPECT_EQ(OverlapBytes(O.Start, O.Length, Freed, 3), O.Bytes) << O.Start << "+" << O.Length;
+        DrivePiece Gaps[8];
+        std::size_t Found = 0;
+        AddGaps(O.Start, O.Length, Freed, 3, Gaps, 8, Found);
+        std::uint64_t Outside = 0;
+        for (std::size_t N = 0; N < Found; ++N)
+            Outside += Gaps[N].Length;
+        EXPECT_EQ(Found, O.Gaps) << O.Start << "+" << O.Length;
+        EXPECT_EQ(Outside, O.Length - O.Bytes) << O.Start << "+" << O.Length;
+    }
 }
 
 }  // namespace

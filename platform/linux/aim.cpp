@@ -1,0 +1,115 @@
+// Taking the free blocks no fill wrote, where they lie, on xfs.
+//
+// Once the move's refills are done, xfs's map of its free space (which root
+// may read) can still show free blocks outside the pieces the move freed:
+// blocks no fill wrote, which may hold what deleted files left. xfs places a
+// request past the end of a file on the block the file's last piece points
+// to (the piece's end on the drive, on by the distance in the file) where
+// that block is free and in the piece's group, and else on the free block
+// nearest it; and it keeps a share of each group's free blocks from every
+// file. So, group by group, as many of the file's own blocks in that group
+// as such blocks lie there are freed (they hold the fill), and a few more,
+// which the next freeing needs; then each such block is asked for in the
+// drive's order, from the file's end on, and written. In a group where the
+// file has no block, nothing can be freed in exchange, and what is free
+// there stays as it is. A pass reads the map afresh; the passes end when no
+// such block is left, or a pass took none, or after four.
+
+#include "internal.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <memory>
+#include <fcntl.h>
+
+// Frees up to Want bytes of File's first Size bytes in Group, from its
+// stretches there in the file's order, noting them on Written; returns the
+// bytes freed, or sets Error.
+static std::uint64_t FreeInGroup(const MoveFile& File, const GroupLayout& Layout, GroupTally& Tally,
+                                 std::uint64_t Group, std::uint64_t Want, PieceList& Written, int& Error)
+{
+    std::uint64_t Freed = 0;
+    while (Freed < Want && Tally.Bytes != 0) {
+        std::uint64_t Start = 0, Physical = 0;
+        const std::uint64_t Count = std::min(
+            NextStretchIn(File.Fd, Layout, Tally.FirstLogical, File.Size, Group, Start, Physical), Want - Freed);
+        if (Count == 0)
+            break;
+        if (fallocate(File.Fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(Start),
+                      static_cast<off_t>(Count)) != 0) {
+            Error = errno;
+            break;
+        }
+        NotePiece(Written, Physical, Count);
+        Tally = {Tally.Bytes - std::min(Tally.Bytes, Count), Start + Count};
+        Freed += Count;
+    }
+    return Freed;
+}
+
+AimResult TakeUnwritten(const MoveFile& File, const GroupLayout& Layout, GroupTally* Tally, PieceList& Written,
+                        std::uint64_t Last)
+{
+    // What a group gives at a time, and the units freed beyond it.
+    constexpr std::uint64_t Batch = std::uint64_t{32} << 20, Spare = 16;
+    const std::uint64_t Unit = File.Unit;
+    const std::unique_ptr<DrivePiece[], void (*)(void*)> Gaps(
+        static_cast<DrivePiece*>(std::malloc(AimedPieces * sizeof(DrivePiece))), std::free);
+    AimResult Result = {0, 0, 0};
+    // Where the file ends, in the file and on the drive (UINT64_MAX: not
+    // known).
+    std::uint64_t EndLogical = Last + Unit, EndPhysical = PlaceOf(File.Fd, Last);
+    EndPhysical += EndPhysical != UINT64_MAX ? Unit : 0;
+    for (std::uint64_t Pass = 0, Before = UINT64_MAX; Pass < 4 && Gaps; ++Pass) {
+        SortPieces(Written);
+        std::uint64_t AllFree = 0, Unwritten = 0;
+        std::size_t Found = 0;
+        if (!MapFreeSpace(File.Fd, Written.Pieces, Written.Count, AllFree, Unwritten, Gaps.get(), AimedPieces,
+                          &Found) ||
+            Unwritten == 0 || Unwritten >= Before)
+            break;
+        Before = Unwritten;
+        for (std::size_t First = 0, Next = 0; First < Found; First = Next) {
+            const std::uint64_t Group = GroupOfByte(Gaps[First].Physical, Layout);
+            std::uint64_t Want = 0;
+            for (; Next < Found && GroupOfByte(Gaps[Next].Physical, Layout) == Group && Want < Batch; ++Next)
+                Want += Gaps[Next].Length / Unit * Unit;
+            const std::uint64_t Freed = FreeInGroup(File, Layout, Tally[Group], Group, Want + Spare * Unit, Written,
+                                                    Result.Error);
+            Result.Freed += Freed;
+            if (Freed != 0 && Result.Error == 0 && fsync(File.Fd) != 0)
+                Result.Error = errno;
+            const std::uint64_t Most = Result.Taken + std::min(Want, Freed);
+            for (std::size_t Index = First; Index < Next && Result.Error == 0 && Result.Taken < Most; ++Index) {
+                const std::uint64_t End = Gaps[Index].Physical + Gaps[Index].Length;
+                for (std::uint64_t Target = Gaps[Index].Physical; Target + Unit <= End && Result.Taken < Most;
+                     Target += Unit) {
+                    const bool Points = EndPhysical != UINT64_MAX && Target >= EndPhysical &&
+                                        GroupOfByte(EndPhysical - Unit, Layout) == Group;
+                    const std::uint64_t At = EndLogical + (Points ? Target - EndPhysical : 0);
+                    const void* const Piece = File.Data + At / Unit % File.WindowUnits * Unit;
+                    if (fallocate(File.Fd, 0, static_cast<off_t>(At), static_cast<off_t>(Unit)) != 0) {
+                        Result.Error = errno;
+                        break;
+                    }
+                    const ssize_t Wrote = pwrite(File.Fd, Piece, Unit, static_cast<off_t>(At));
+                    if (Wrote != static_cast<ssize_t>(Unit)) {
+                        Result.Error = Wrote < 0 ? errno : EIO;
+                        break;
+                    }
+                    Result.Taken += Unit;
+                    EndLogical = At + Unit;
+                    EndPhysical = PlaceOf(File.Fd, At);
+                    EndPhysical += EndPhysical != UINT64_MAX ? Unit : 0;
+                }
+            }
+            // A group full again (ENOSPC) ends the taking there, not the
+            // move.
+            if (Result.Error == ENOSPC)
+                Result.Error = 0;
+            if (Result.Error != 0)
+                return Result;
+        }
+    }
+    return Result;
+}
