@@ -150,6 +150,19 @@ struct GroupLayout {
     std::uint64_t First;
 };
 
+// Reads the superblock of the ext2/3/4 device Name (as /dev names it), 1024
+// bytes into it. False where it cannot be read, as an ordinary user cannot
+// read the device, or is not ext's (groups.cpp, as the two below).
+bool ReadExt4Superblock(const char* Name, unsigned char (&Super)[1024]);
+
+// The blocks to a cluster, by the superblock Super: more than one on
+// bigalloc. False where the sizes it gives make no sense.
+bool SuperblockBlocksPerCluster(const unsigned char (&Super)[1024], std::uint64_t& PerCluster);
+
+// The groups of the drive, by the superblock Super. False where the
+// figures it gives make no sense.
+bool SuperblockGroups(const unsigned char (&Super)[1024], GroupLayout& Layout);
+
 // The groups of a file system of type Type (statfs's), of blocks of
 // BlockSize bytes allocated in clusters of ClusterBytes (0: a block), on a
 // drive of DriveBytes, and for xfs of its geometry Xfs (null where

@@ -49,34 +49,6 @@ bool ReadXfsGeometry(int Fd, XfsGeometry& Geometry)
     return true;
 }
 
-// The blocks to a cluster of the ext4 device Name, as its superblock, 1024
-// bytes into the device, gives them (little-endian): the magic number, the
-// log2 of the block and cluster sizes in KiB, and the read-only-compatible
-// features, of which 0x200 is bigalloc. False where it cannot be read, as an
-// ordinary user cannot read the device.
-static bool SuperblockBlocksPerCluster(const char* Name, std::uint64_t& PerCluster)
-{
-    char Path[PATH_MAX + 8];
-    unsigned char Super[1024];
-    std::snprintf(Path, sizeof Path, "/dev/%s", Name);
-    const int Fd = open(Path, O_RDONLY | O_CLOEXEC);
-    const bool Read = Fd >= 0 && pread(Fd, Super, sizeof Super, 1024) == static_cast<ssize_t>(sizeof Super);
-    if (Fd >= 0)
-        close(Fd);
-    const auto Field = [&Super](int Offset) {
-        return static_cast<std::uint32_t>(Super[Offset] | Super[Offset + 1] << 8 | Super[Offset + 2] << 16 |
-                                          static_cast<std::uint32_t>(Super[Offset + 3]) << 24);
-    };
-    if (!Read || (Field(0x38) & 0xFFFF) != Ext4Magic)
-        return false;
-    const std::uint32_t LogBlock = Field(0x18);
-    const std::uint32_t LogCluster = (Field(0x64) & 0x200) != 0 ? Field(0x1C) : LogBlock;
-    if (LogCluster < LogBlock || LogCluster - LogBlock > 30)
-        return false;
-    PerCluster = std::uint64_t{1} << (LogCluster - LogBlock);
-    return true;
-}
-
 bool Ext4PoolBlocks(const char* Name, std::uint64_t BlockSize, std::uint64_t ClusterBytes, std::uint64_t& Blocks)
 {
     char Path[PATH_MAX];
@@ -85,7 +57,8 @@ bool Ext4PoolBlocks(const char* Name, std::uint64_t BlockSize, std::uint64_t Clu
     if (!ReadSysfsNumber(Path, Clusters) || BlockSize == 0)
         return false;
     std::uint64_t PerCluster = 1;
-    if (!SuperblockBlocksPerCluster(Name, PerCluster) && ClusterBytes > BlockSize)
+    unsigned char Super[1024];
+    if (!(ReadExt4Superblock(Name, Super) && SuperblockBlocksPerCluster(Super, PerCluster)) && ClusterBytes > BlockSize)
         PerCluster = ClusterBytes / BlockSize;
     Blocks = BlockBytes(Clusters, PerCluster);
     return true;

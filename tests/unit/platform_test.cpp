@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <string>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -123,6 +124,30 @@ TEST(Groups, TheMoveSeesEachDrivesGroups)
     EXPECT_EQ(Xfs.GroupBlocks, 524288u);
     EXPECT_EQ(Xfs.Groups, 4u);
     EXPECT_EQ(Xfs.DataBlocks, DataBlocks);
+
+    // ext4's groups from its superblock: blocks (with their high half where
+    // 64bit), first data block, log2 block size, blocks per group, features.
+    struct Super {
+        std::uint32_t Blocks, High, First, LogBlock, PerGroup, Incompatible;
+        bool Read;
+        GroupLayout Layout;
+    } const Supers[] = {{262144, 0, 1, 0, 8192, 0, true, {8 * MiB, 32, 1024}},
+                        {0, 1, 0, 2, 32768, 0x80, true, {128 * MiB, 131072, 0}},
+                        {1 << 20, 0, 0, 2, 4096, 0, true, {16 * MiB, 256, 0}},
+                        {1 << 20, 0, 0, 2, 0, 0, false, {}}};
+    for (const Super& S : Supers) {
+        unsigned char Block[1024] = {};
+        const std::pair<int, std::uint32_t> Fields[] = {{0x04, S.Blocks}, {0x14, S.First}, {0x18, S.LogBlock},
+                                                        {0x20, S.PerGroup}, {0x60, S.Incompatible}, {0x150, S.High}};
+        for (const auto& [Offset, Value] : Fields)
+            for (int Byte = 0; Byte < 4; ++Byte)
+                Block[Offset + Byte] = static_cast<unsigned char>(Value >> (8 * Byte));
+        GroupLayout Layout = {};
+        ASSERT_EQ(SuperblockGroups(Block, Layout), S.Read) << S.PerGroup;
+        EXPECT_EQ(Layout.Bytes, S.Layout.Bytes) << S.PerGroup;
+        EXPECT_EQ(Layout.Count, S.Layout.Count) << S.PerGroup;
+        EXPECT_EQ(Layout.First, S.Layout.First) << S.PerGroup;
+    }
 
     struct Case {
         const char* What;
