@@ -135,7 +135,7 @@ TrimReport TrimDeletedSpace(const Remains& Kept, const MoveResult& Move)
                            ? " over free blocks where deleted files may have lain; the bytes above are the free blocks "
                              "it did not write, as the file system's map of its free space shows."
                            : " over free blocks where deleted files may have lain; which free blocks it did not write, "
-                             "only root may read in the file system's map.",
+                             "the file system's map of its free space did not tell.",
                        stdout);
         }
         if (Refusal != ERROR_ACCESS_DENIED || Trimmed)

@@ -41,7 +41,7 @@
 //     again, each written from Data, in pieces the file system places in
 //     its smallest free pieces first, for as long as it finds them; then
 //     flushes. Where the file system's map of its free space can be read
-//     (ext4 to anyone, xfs to root), it measures KeptLeft: the free bytes
+//     (ext4 and xfs give it to any user), it measures KeptLeft: the free bytes
 //     outside the ranges it freed, which no fill wrote, and the blocks of
 //     File's own extent map, which go free with it, where the journal may
 //     not have written them to their place.

@@ -1,7 +1,7 @@
 // Taking the free blocks no fill wrote, where they lie, on xfs.
 //
-// Once the move's refills are done, xfs's map of its free space (which root
-// may read) can still show free blocks outside the pieces the move freed:
+// Once the move's refills are done, xfs's map of its free space (which it
+// gives any user) can still show free blocks outside the pieces the move freed:
 // blocks no fill wrote, which may hold what deleted files left. xfs places a
 // request past the end of a file on the block the file's last piece points
 // to (the piece's end on the drive, on by the distance in the file) where

@@ -283,9 +283,9 @@ std::uint64_t OverlapBytes(std::uint64_t Start, std::uint64_t Length, const Driv
 void AddGaps(std::uint64_t Start, std::uint64_t Length, const DrivePiece* Sorted, std::size_t Count,
              DrivePiece* Gaps, std::size_t Room, std::size_t& Found);
 
-// Reads the map of the file system open as Fd (FS_IOC_GETFSMAP: xfs hands
-// it to root, ext4 to anyone) for its free space: sets Free to the bytes free in
-// all, Unwritten to those outside the Count pieces Written (in the drive's
+// Reads the map of the file system open as Fd (FS_IOC_GETFSMAP, which ext4
+// and xfs answer for any user) for its free space: sets Free to the bytes
+// free in all, Unwritten to those outside the Count pieces Written (in the drive's
 // order), and lists the first Room of those in Gaps, in the drive's order,
 // their number in Found. False, with errno, where it cannot be read
 // (remains.cpp).

@@ -36,12 +36,9 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <fcntl.h>
-#include <linux/fiemap.h>
 #include <linux/fs.h>
-#include <sys/ioctl.h>
 #include <sys/statfs.h>
 
 // What one range frees.
@@ -190,7 +187,7 @@ MoveResult RefillFreedRanges(HANDLE File, ULONGLONG BytesToFree, LPCVOID Data, D
         if (Now != RequestGroup)
             RequestGroup = Now, Group = Layout.Count, Count = 0;
     }
-    // On xfs, whose map root may read, the free blocks the refills did not
+    // On xfs, where the map can be read, the free blocks the refills did not
     // write are then taken where they lie, for the last units taken, which
     // are given back to leave room to free part of the file.
     constexpr std::uint64_t Spare = 16;

@@ -88,7 +88,7 @@ declare -A mounter=([ntfs]=ntfs-3g [exfat]=mount.exfat-fuse)
 # nothing is trimmed, and the Windows program says nothing of it.
 declare -A says=(
     [ext4-hdd]=measured [ext3-hdd]=measured [xfs-hdd]=measured [ext4-1k]=measured [ext4-owner-user]=measured
-    [ext4-bigalloc-user]=measured [xfs-user]=untrimmed [ext4-user]="short measured"
+    [ext4-bigalloc-user]=measured [xfs-user]=measured [ext4-user]="short measured"
     [ext4-nsroot-user]="short measured" [ext4-acl-user]="short measured" [btrfs-quota]=short
     [btrfs-hdd]=untrimmed [btrfs-user]=untrimmed
     [zfs]=pool [zfs-dedup]=pool
@@ -108,7 +108,7 @@ declare -A where=(
     [ext4-acl-user]="as for ext4-user, on a drive of 128-byte inodes whose root has a default ACL, so that the fill's file has an extended-attribute block"
     [ext4-owner-user]="as for ext4-user: the reserve's owner (tune2fs -u) is given the reserve, as root is, but may not trim"
     [ext4-bigalloc-user]="as for ext4-hdd, in clusters of 64 KiB: an ordinary user's file can have all the space root's can on a drive made with no reserve for root, but an ordinary user may not trim"
-    [xfs-user]="as for xfs-hdd: an ordinary user's file can have all the space root's can, but an ordinary user may neither trim nor read xfs's map: the run gives the size of what xfs holds back"
+    [xfs-user]="as for xfs-hdd: an ordinary user's file can have all the space root's can, and xfs gives any user its map of free space, but only root may trim: moved and measured as on xfs-hdd, and the run says how many bytes stay unwritten, with status 2"
     [btrfs-hdd]="btrfs's metadata free space, where it keeps files of up to 2 KiB and every name, which no file's data reaches and a hard disk cannot trim: the run fills it with its file's attributes before the delete, and says what btrfs keeps back there, with status 2"
     [btrfs-user]="as for btrfs-hdd: an ordinary user's file can have all the space root's can, but an ordinary user may not trim"
     [xfs]="nothing but, in some runs, a few blocks on a group's free list, which xfs keeps ready for its own b-trees and no trim reaches: after the wipe the free space is trimmed a group at a time, the blocks xfs holds back for its metadata with it"

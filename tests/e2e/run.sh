@@ -219,8 +219,8 @@ while IFS='|' read -r name args input drive expect status; do
             if [ "$runner" = qemu ]; then
                 extra+="$pool bytes of free space that the file system keeps from every file were not trimmed, as"
                 extra+=" the drive does not discard; they keep what they held. Before the delete, the fill wrote M over"
-                extra+=" free blocks where deleted files may have lain; which free blocks it did not write, only root"
-                extra+=" may read in the file system's map. zerofree, run on the drive while it is not mounted,"
+                extra+=" free blocks where deleted files may have lain; which free blocks it did not write, the file"
+                extra+=" system's map of its free space did not tell. zerofree, run on the drive while it is not mounted,"
                 extra+=" overwrites that space."
             else
                 extra+="K bytes of free space that the file system keeps from every file were not trimmed, as only"
