@@ -1,5 +1,7 @@
-// The groups the move onto the fill (refill.cpp) walks: ext4's block
-// groups and xfs's allocation groups, where each byte of the drive lies, the
+// The drive's geometry as the file system tells it (xfs any user, ext4's
+// superblock root), and the groups the move onto the fill (refill.cpp)
+// walks: ext4's block groups and xfs's allocation groups, where each byte
+// of the drive lies, the
 // order in which a file's requests reach them, what of the fill's file lies
 // in each, read from its map (FIEMAP), which any user may read, and how the
 // pieces of the drive the move freed lie against a free piece.
@@ -14,6 +16,28 @@
 #include <linux/fs.h>
 #include <sys/statfs.h>
 #include <sys/sysmacros.h>
+
+XfsGeometry ParseXfsGeometry(const unsigned char (&Reply)[112])
+{
+    // The block size, the blocks in a group and the count of groups are the
+    // first, third and fourth 32-bit fields, the blocks of the data device
+    // the 64-bit field at byte 32.
+    std::uint32_t Field[4];
+    std::uint64_t DataBlocks;
+    std::memcpy(Field, Reply, sizeof Field);
+    std::memcpy(&DataBlocks, Reply + 32, sizeof DataBlocks);
+    return {Field[0], Field[2], Field[3], DataBlocks};
+}
+
+bool ReadXfsGeometry(int Fd, XfsGeometry& Geometry)
+{
+    // The ioctl's first version, which every kernel answers, and any user.
+    unsigned char Reply[112] = {};
+    if (ioctl(Fd, _IOR('X', 100, decltype(Reply)), Reply) != 0)
+        return false;
+    Geometry = ParseXfsGeometry(Reply);
+    return true;
+}
 
 // A little-endian 32-bit field of an ext2/3/4 superblock.
 static std::uint32_t SuperField(const unsigned char (&Super)[1024], int Offset)

@@ -72,11 +72,11 @@ struct XfsGeometry {
 };
 
 // Reads the geometry from the 112 bytes XFS_IOC_FSGEOMETRY_V1 fills, as its
-// fields lie there in the machine's order (remains.cpp).
+// fields lie there in the machine's order (groups.cpp).
 XfsGeometry ParseXfsGeometry(const unsigned char (&Reply)[112]);
 
 // Asks the xfs open as Fd for its geometry. False, with errno, where it is
-// not xfs or does not tell (remains.cpp).
+// not xfs or does not tell (groups.cpp).
 bool ReadXfsGeometry(int Fd, XfsGeometry& Geometry);
 
 // Bytes in Blocks blocks of Size bytes, or the largest count there is where

@@ -27,28 +27,6 @@
 #include <sys/statfs.h>
 #include <sys/sysmacros.h>
 
-XfsGeometry ParseXfsGeometry(const unsigned char (&Reply)[112])
-{
-    // The block size, the blocks in a group and the count of groups are the
-    // first, third and fourth 32-bit fields, the blocks of the data device
-    // the 64-bit field at byte 32.
-    std::uint32_t Field[4];
-    std::uint64_t DataBlocks;
-    std::memcpy(Field, Reply, sizeof Field);
-    std::memcpy(&DataBlocks, Reply + 32, sizeof DataBlocks);
-    return {Field[0], Field[2], Field[3], DataBlocks};
-}
-
-bool ReadXfsGeometry(int Fd, XfsGeometry& Geometry)
-{
-    // The ioctl's first version, which every kernel answers, and any user.
-    unsigned char Reply[112] = {};
-    if (ioctl(Fd, _IOR('X', 100, decltype(Reply)), Reply) != 0)
-        return false;
-    Geometry = ParseXfsGeometry(Reply);
-    return true;
-}
-
 bool Ext4PoolBlocks(const char* Name, std::uint64_t BlockSize, std::uint64_t ClusterBytes, std::uint64_t& Blocks)
 {
     char Path[PATH_MAX];
