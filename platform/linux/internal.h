@@ -186,7 +186,7 @@ std::uint64_t StretchLength(std::uint64_t Physical, std::uint64_t Remaining, con
 std::uint64_t RequestOrder(std::uint64_t Group, std::uint64_t RequestGroup, const GroupLayout& Layout);
 
 // Where on the drive the byte at Logical of the file open as Fd lies;
-// UINT64_MAX where it lies nowhere (groups.cpp, as the five below).
+// UINT64_MAX where it lies nowhere (groups.cpp, as the four below).
 std::uint64_t PlaceOf(int Fd, std::uint64_t Logical);
 
 // The group that holds the byte at Logical of the file open as Fd;
@@ -240,7 +240,7 @@ inline void NotePiece(PieceList& List, std::uint64_t Physical, std::uint64_t Len
         List.Pieces[List.Count++] = {Physical, Length};
 }
 
-// Puts List's pieces in the drive's order (groups.cpp, as the two below).
+// Puts List's pieces in the drive's order (groups.cpp).
 void SortPieces(PieceList& List);
 
 // The fill's file as the move sees it: open as Fd, taken in units of Unit
@@ -275,7 +275,8 @@ AimResult TakeUnwritten(const MoveFile& File, const GroupLayout& Layout, GroupTa
                         std::uint64_t Last);
 
 // The bytes of the Length bytes from Start on that lie in the Count pieces
-// Sorted, which are in the drive's order and do not overlap.
+// Sorted, which are in the drive's order and do not overlap (groups.cpp, as
+// the next).
 std::uint64_t OverlapBytes(std::uint64_t Start, std::uint64_t Length, const DrivePiece* Sorted, std::size_t Count);
 
 // Adds to Gaps, up to Room of them (Found so far), the pieces of the Length
@@ -285,8 +286,8 @@ void AddGaps(std::uint64_t Start, std::uint64_t Length, const DrivePiece* Sorted
 
 // Reads the map of the file system open as Fd (FS_IOC_GETFSMAP, which ext4
 // and xfs answer for any user) for its free space: sets Free to the bytes
-// free in all, Unwritten to those outside the Count pieces Written (in the drive's
-// order), and lists the first Room of those in Gaps, in the drive's order,
+// free in all, Unwritten to those outside the Count pieces Written (in the
+// drive's order), and lists the first Room of those in Gaps, in the drive's order,
 // their number in Found. False, with errno, where it cannot be read
 // (remains.cpp).
 bool MapFreeSpace(int Fd, const DrivePiece* Written, std::size_t Count, std::uint64_t& Free, std::uint64_t& Unwritten,
