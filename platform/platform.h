@@ -37,9 +37,10 @@
 //     Once File, the fill's file, has taken all the space it can and been
 //     flushed: moves what stays free off the smallest free pieces, where
 //     deleted files lay, onto blocks the fill has written. Frees up to
-//     BytesToFree of File, a range at a time, and takes allocation units
-//     again, each written from Data, in pieces the file system places in
-//     its smallest free pieces first, for as long as it finds them; then
+//     BytesToFree of File (at most all of it), a range at a time, and takes
+//     allocation units again, each written from Data, in pieces the file
+//     system places in its smallest free pieces first, for as long as it
+//     finds them; then
 //     flushes. Where the file system's map of its free space can be read
 //     (ext4 and xfs give it to any user), it measures KeptLeft: the free bytes
 //     outside the ranges it freed, which no fill wrote, and the blocks of

@@ -74,8 +74,9 @@ MoveResult RefillFreedRanges(HANDLE File, ULONGLONG BytesToFree, LPCVOID Data, D
     // allocates clusters of several blocks (bigalloc), and writes all of it.
     const std::uint64_t Unit = std::max(Block, FillClusterBytes(Status.st_dev));
     const std::uint64_t Size = static_cast<std::uint64_t>(Status.st_size) / Unit * Unit;
-    // Within half the file, so that the fill keeps most of what it wrote.
-    const std::uint64_t Freed = std::min(BytesToFree, Size / 2) / Unit * Unit;
+    // At most the whole file: where more is kept from this user than half
+    // the fill (root's reserve on a large drive), all of it is freed in turn.
+    const std::uint64_t Freed = std::min(BytesToFree, Size) / Unit * Unit;
     const std::uint64_t Length = std::min(RangeBytes / Unit * Unit, Freed);
     if (Length == 0 || Unit > DataLength)
         return {0, ERROR_NOT_SUPPORTED, 0, KEPT_SIZE_UNKNOWN};
@@ -84,8 +85,10 @@ MoveResult RefillFreedRanges(HANDLE File, ULONGLONG BytesToFree, LPCVOID Data, D
     // Where on the drive the freed pieces lie: each holds the fill's bytes,
     // which reached the disk before the move, until something takes it
     // again. Every piece is a block or more, so the room is bounded by what
-    // is freed: 16 bytes a block, 3 MiB for 768 MiB of 4 KiB blocks. Without
-    // the room, the move goes on unmeasured. On xfs the blocks taken where
+    // is freed: 16 bytes a block, 64 MiB for 16 GiB of 4 KiB blocks, of which
+    // the system gives only what the list reaches, as freed pieces that go
+    // on from the last are merged. Without the room, the move goes on
+    // unmeasured. On xfs the blocks taken where
     // they lie add a list of their own.
     const std::size_t Room =
         static_cast<std::size_t>(Freed / Block + 1) + (Volume.f_type == XfsMagic ? AimedPieces : 0);

@@ -15,6 +15,7 @@
 # (run by an ordinary user; native only, as are the other -user rows; on
 # ext4 after 700 names were made and deleted in the root, which grows its
 # directory),
+# ext4-reserve-user (a reserve for root of a third, over half the user's fill),
 # ext4-nsroot-user (by root in a user namespace nested in an ordinary
 # user's), ext4-acl-user (128-byte inodes, a default ACL on the root),
 # ext4-owner-user (by the ordinary user tune2fs made the reserve's owner),
@@ -66,7 +67,7 @@ prepare_runner "$1" "$2"
 shift 2
 defaults=(ext4 ext4-hdd xfs xfs-hdd btrfs btrfs-hdd ntfs zfs exfat)
 if [ $# -gt 0 ]; then filesystems=("$@")
-else filesystems=("${defaults[@]}" ext4-1k ext4-open ext4-full ext4-user ext4-nsroot-user ext4-acl-user ext4-owner-user
+else filesystems=("${defaults[@]}" ext4-1k ext4-open ext4-full ext4-user ext4-reserve-user ext4-nsroot-user ext4-acl-user ext4-owner-user
                    ext4-bigalloc-user xfs-user btrfs-user btrfs-quota zfs-dedup ext3-hdd); fi
 mkdir /mnt/q
 
@@ -89,6 +90,7 @@ declare -A mounter=([ntfs]=ntfs-3g [exfat]=mount.exfat-fuse)
 declare -A says=(
     [ext4-hdd]=measured [ext3-hdd]=measured [xfs-hdd]=measured [ext4-1k]=measured [ext4-owner-user]=measured
     [ext4-bigalloc-user]=measured [xfs-user]=measured [ext4-user]="short measured"
+    [ext4-reserve-user]="short measured"
     [ext4-nsroot-user]="short measured" [ext4-acl-user]="short measured" [btrfs-quota]=short
     [btrfs-hdd]=untrimmed [btrfs-user]=untrimmed
     [zfs]=pool [zfs-dedup]=pool
@@ -106,6 +108,7 @@ declare -A where=(
     [ext4-user]="the reserved cluster pool, and the blocks reserved for root (5%), which an ordinary user's file cannot have, and which an ordinary user may not trim: the fill says how much it left; the move takes both onto the fill, ext4's map, which any user may read, shows what stays unwritten (with the blocks of the file's extent map, which only root can have written to their place), and the run says how much and ends with status 2"
     [ext4-nsroot-user]="as for ext4-user: root in a user namespace nested in one of an ordinary user's own is not given root's reserve either"
     [ext4-acl-user]="as for ext4-user, on a drive of 128-byte inodes whose root has a default ACL, so that the fill's file has an extended-attribute block"
+    [ext4-reserve-user]="as for ext4-user, on a drive whose reserve for root (33%) is over half of what an ordinary user's fill can take: the move frees up to all of the fill to take it"
     [ext4-owner-user]="as for ext4-user: the reserve's owner (tune2fs -u) is given the reserve, as root is, but may not trim"
     [ext4-bigalloc-user]="as for ext4-hdd, in clusters of 64 KiB: an ordinary user's file can have all the space root's can on a drive made with no reserve for root, but an ordinary user may not trim"
     [xfs-user]="as for xfs-hdd: an ordinary user's file can have all the space root's can, and xfs gives any user its map of free space, but only root may trim: moved and measured as on xfs-hdd, and the run says how many bytes stay unwritten, with status 2"
@@ -149,7 +152,7 @@ make_image() {  # $1: file system; $2: image
         # root (Windows has no such reserve): give the image none there.
         ext4-bigalloc*) mkfs.ext4 -q -F -O bigalloc -C 65536 -m 0 "$2" ;;
         ext4-acl*) mkfs.ext4 -q -F -I 128 "$2" 2>/dev/null ;;
-        ext4*) mkfs.ext4 -q -F $([ "$runner" = wine ] && echo -m 0) "$2" &&
+        ext4*) mkfs.ext4 -q -F $([ "$runner" = wine ] && echo -m 0) $([ "$1" = ext4-reserve-user ] && echo -m 33) "$2" &&
                if [ "$1" = ext4-owner-user ]; then tune2fs -u 65534 "$2" >/dev/null; fi ;;
         ext3*) mkfs.ext3 -q -F "$2" ;;
         xfs*) mkfs.xfs -q -f "$2" ;;
@@ -245,7 +248,7 @@ for fs in "${filesystems[@]}"; do
     # The reference on the hard-disk and ordinary-user rows: a plain fill to a
     # full drive, dd's zeros, by the same user, on a copy of the same image.
     dd_files=""
-    if [ "$runner" = native ] && [[ " ext4-hdd xfs-hdd ext4-user xfs-user " = *" $fs "* ]]; then
+    if [ "$runner" = native ] && [[ " ext4-hdd xfs-hdd ext4-user ext4-reserve-user xfs-user " = *" $fs "* ]]; then
         cp --sparse=always "$image" "$work/$fs/dd-image" && mount_image "$fs" "$work/$fs/dd-image" && chmod 1777 /mnt/q &&
             $([[ $fs = *-user ]] && echo setpriv --reuid=65534 --regid=65534 --clear-groups) \
                 dd if=/dev/zero of=/mnt/q/dd.fill bs=64K conv=fsync status=none 2>/dev/null
