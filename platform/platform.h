@@ -93,6 +93,9 @@
 #define PLATFORM_NAME "Win32"
 constexpr char AdministratorName[] = "an administrator";
 constexpr char ElevatedRun[] = "from a command prompt opened with Run as administrator";
+// Whether the fill moves the free space kept from this user onto itself
+// before the delete (RefillFreedRanges): not on Windows.
+constexpr bool MovesSpaceKeptFromUser = false;
 
 inline BOOL IsPlaceName(LPCSTR)
 {
@@ -108,6 +111,7 @@ inline BOOL IsPlaceName(LPCSTR)
 #define PLATFORM_NAME "Linux"
 constexpr char AdministratorName[] = "root";
 constexpr char ElevatedRun[] = "as root, with sudo";
+constexpr bool MovesSpaceKeptFromUser = true;
 
 typedef int BOOL;
 typedef unsigned int UINT;
