@@ -165,16 +165,23 @@ MoveResult RefillFreedRanges(HANDLE File, ULONGLONG BytesToFree, LPCVOID Data, D
     // block), made of as many of the file's stretches there as it takes.
     std::uint64_t RequestGroup = GroupOf(Fd, Layout, Size - Block), Group = Layout.Count, Start = 0, Count = 0;
     std::uint64_t Physical = 0;
+    // Where the move frees more than a few groups' worth (root's reserve on
+    // a large drive), each range is all that the file holds in one group:
+    // ext4 serves a one-block request first from the groups whose free
+    // pieces are smallest on average, so a range that frees part of a group
+    // would be taken again before the large free pieces no fill wrote.
+    const bool WholeGroups = Freed > 4 * Layout.Bytes;
+    const std::uint64_t RoundBytes = WholeGroups ? Layout.Bytes : Length;
     while (Done < Freed) {
         std::uint64_t Range = 0;
-        while (Range < Length && Done < Freed) {
+        while (Range < RoundBytes && Done < Freed && !(WholeGroups && Range != 0 && Tally[Group].Bytes == 0)) {
             if (Count == 0 && Group != Layout.Count && Tally[Group].Bytes != 0)
                 Count = NextStretchIn(Fd, Layout, Start, Size, Group, Start, Physical);
             if (Count == 0 && (Group = GroupReachedLast(Layout, Tally.get(), RequestGroup)) != Layout.Count)
                 Count = NextStretchIn(Fd, Layout, Tally[Group].FirstLogical, Size, Group, Start, Physical);
             if (Count == 0)
                 break;
-            const std::uint64_t Taken = std::min({Count, Length - Range, Freed - Done});
+            const std::uint64_t Taken = std::min({Count, RoundBytes - Range, Freed - Done});
             if (!Free(Start, Taken))
                 return Failed(errno);
             NotePiece(Written, Physical, Taken);
