@@ -123,7 +123,7 @@ FillVerdict FillAvailableSpace(const FillPlace& Place)
         std::printf(" of the free space, kept from this user for %s or by a quota: ", AdministratorName);
         if (MovesSpaceKeptFromUser)
             std::fputs("before the delete it moves what it can of that space onto the fill, writing up to the fill's "
-                       "size again a block at a time, which takes several times as long as the fill; ",
+                       "size again a block at a time, which can take twice as long as the fill; ",
                        stdout);
         std::printf("to overwrite them %s, answer n and run it %s, or lift the quota.\n",
                     MovesSpaceKeptFromUser ? "in one pass" : "too", ElevatedRun);

@@ -205,7 +205,7 @@ while IFS='|' read -r name args input drive expect status; do
     [[ $drive = home-user ]] && note="This run cannot write $(bytes $(($(stat -f -c '(%f - %a) * %S' /mnt/q) - pool))) of"
     [[ $drive = home-user ]] && note+=" the free space, kept from this user for root or by a quota: before the delete it moves what"
     [[ $drive = home-user ]] && note+=" it can of that space onto the fill, writing up to the fill's size again a block at a time,"
-    [[ $drive = home-user ]] && note+=" which takes several times as long as the fill; to overwrite them in one pass, answer n"
+    [[ $drive = home-user ]] && note+=" which can take twice as long as the fill; to overwrite them in one pass, answer n"
     [[ $drive = home-user ]] && note+=" and run it as root, with sudo, or lift the quota."$'\n'
     case $drive in
         discarding|overlay) extra="Trimming free space..." trimmed=1 ;;
