@@ -40,12 +40,11 @@
 //     BytesToFree of File (at most all of it), a range at a time, and takes
 //     allocation units again, each written from Data, in pieces the file
 //     system places in its smallest free pieces first, for as long as it
-//     finds them; then
-//     flushes. Where the file system's map of its free space can be read
-//     (ext4 and xfs give it to any user), it measures KeptLeft: the free bytes
-//     outside the ranges it freed, which no fill wrote, and the blocks of
-//     File's own extent map, which go free with it, where the journal may
-//     not have written them to their place.
+//     finds them; then flushes. Where the file system's map of its free
+//     space can be read (ext4 and xfs give it to any user), it measures
+//     KeptLeft: the free bytes outside the ranges it freed, which no fill
+//     wrote, and the blocks of File's own extent map, which go free with
+//     it, where the journal may not have written them to their place.
 //   MoveResult FillMetadataFreeSpace(HANDLE File, LPCVOID Data, DWORD DataLength)
 //     Once File, the fill's file, has taken all the space it can and been
 //     flushed, where the kept space lies in the file system's metadata:

@@ -88,8 +88,8 @@ MoveResult RefillFreedRanges(HANDLE File, ULONGLONG BytesToFree, LPCVOID Data, D
     // is freed: 16 bytes a block, 64 MiB for 16 GiB of 4 KiB blocks, of which
     // the system gives only what the list reaches, as freed pieces that go
     // on from the last are merged. Without the room, the move goes on
-    // unmeasured. On xfs the blocks taken where
-    // they lie add a list of their own.
+    // unmeasured. On xfs the blocks taken where they lie add a list of their
+    // own.
     const std::size_t Room =
         static_cast<std::size_t>(Freed / Block + 1) + (Volume.f_type == XfsMagic ? AimedPieces : 0);
     const std::unique_ptr<DrivePiece[], void (*)(void*)> Pieces(
