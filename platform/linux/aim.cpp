@@ -10,7 +10,10 @@
 // file. So, group by group, as many of the file's own blocks in that group
 // as such blocks lie there are freed (they hold the fill), and a few more,
 // which the next freeing needs; then each such block is asked for in the
-// drive's order, from the file's end on, and written. In a group where the
+// drive's order, from the file's end on, and written. Where the file has
+// fewer blocks in the group than that (a nearly full drive, whose fill is
+// small), the blocks just taken are freed in their turn, once what was
+// written to them is on the disk, and so on. In a group where the
 // file has no block, nothing can be freed in exchange, and what is free
 // there stays as it is. A pass reads the map afresh; the passes end when no
 // such block is left, or a pass took none, or after four.
@@ -22,17 +25,18 @@
 #include <memory>
 #include <fcntl.h>
 
-// Frees up to Want bytes of File's first Size bytes in Group, from its
-// stretches there in the file's order, noting them on Written; returns the
-// bytes freed, or sets Error.
-static std::uint64_t FreeInGroup(const MoveFile& File, const GroupLayout& Layout, GroupTally& Tally,
-                                 std::uint64_t Group, std::uint64_t Want, PieceList& Written, int& Error)
+// Frees up to Want bytes of File before End in Group, from its stretches
+// there in the file's order, noting them on Written; returns the bytes
+// freed, or sets Error.
+static std::uint64_t FreeInGroup(const MoveFile& File, std::uint64_t End, const GroupLayout& Layout,
+                                 GroupTally& Tally, std::uint64_t Group, std::uint64_t Want, PieceList& Written,
+                                 int& Error)
 {
     std::uint64_t Freed = 0;
     while (Freed < Want && Tally.Bytes != 0) {
         std::uint64_t Start = 0, Physical = 0;
-        const std::uint64_t Count = std::min(
-            NextStretchIn(File.Fd, Layout, Tally.FirstLogical, File.Size, Group, Start, Physical), Want - Freed);
+        const std::uint64_t Count =
+            std::min(NextStretchIn(File.Fd, Layout, Tally.FirstLogical, End, Group, Start, Physical), Want - Freed);
         if (Count == 0)
             break;
         if (fallocate(File.Fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(Start),
@@ -60,6 +64,11 @@ AimResult TakeUnwritten(const MoveFile& File, const GroupLayout& Layout, GroupTa
     // known).
     std::uint64_t EndLogical = Last + Unit, EndPhysical = PlaceOf(File.Fd, Last);
     EndPhysical += EndPhysical != UINT64_MAX ? Unit : 0;
+    // Every unit of the file may be freed in exchange, the ones the move
+    // took too, once what was written to them is on the disk: so a few of
+    // the file's blocks in a group take all that is free there, in turn.
+    TallyGroups(File.Fd, Layout, EndLogical, Tally);
+    bool Unflushed = false;
     for (std::uint64_t Pass = 0, Before = UINT64_MAX; Pass < 4 && Gaps; ++Pass) {
         SortPieces(Written);
         std::uint64_t AllFree = 0, Unwritten = 0;
@@ -71,19 +80,34 @@ AimResult TakeUnwritten(const MoveFile& File, const GroupLayout& Layout, GroupTa
         Before = Unwritten;
         for (std::size_t First = 0, Next = 0; First < Found; First = Next) {
             const std::uint64_t Group = GroupOfByte(Gaps[First].Physical, Layout);
-            std::uint64_t Want = 0;
-            for (; Next < Found && GroupOfByte(Gaps[Next].Physical, Layout) == Group && Want < Batch; ++Next)
-                Want += Gaps[Next].Length / Unit * Unit;
-            const std::uint64_t Freed = FreeInGroup(File, Layout, Tally[Group], Group, Want + Spare * Unit, Written,
-                                                    Result.Error);
-            Result.Freed += Freed;
-            if (Freed != 0 && Result.Error == 0 && fsync(File.Fd) != 0)
-                Result.Error = errno;
-            const std::uint64_t Most = Result.Taken + std::min(Want, Freed);
-            for (std::size_t Index = First; Index < Next && Result.Error == 0 && Result.Taken < Most; ++Index) {
-                const std::uint64_t End = Gaps[Index].Physical + Gaps[Index].Length;
-                for (std::uint64_t Target = Gaps[Index].Physical; Target + Unit <= End && Result.Taken < Most;
-                     Target += Unit) {
+            std::uint64_t Left = 0;
+            for (; Next < Found && GroupOfByte(Gaps[Next].Physical, Layout) == Group && Left < Batch; ++Next)
+                Left += Gaps[Next].Length / Unit * Unit;
+            // What was freed in the group and not taken again: xfs places a
+            // block in a group only while Spare units or so of it are free
+            // beyond the share it keeps, for the records of the file's map.
+            std::size_t Index = First;
+            std::uint64_t Target = Gaps[First].Physical, Slack = 0;
+            for (bool Took = true; Left != 0 && Took && Result.Error == 0;) {
+                if (Unflushed && fdatasync(File.Fd) != 0) {
+                    Result.Error = errno;
+                    break;
+                }
+                Unflushed = Took = false;
+                const std::uint64_t Want = Left + Spare * Unit;
+                const std::uint64_t Freed = FreeInGroup(File, EndLogical, Layout, Tally[Group], Group,
+                                                        Want > Slack ? Want - Slack : 0, Written, Result.Error);
+                Result.Freed += Freed, Slack += Freed;
+                if (Freed != 0 && Result.Error == 0 && fsync(File.Fd) != 0)
+                    Result.Error = errno;
+                for (; Slack > Spare * Unit && Left != 0 && Result.Error == 0;) {
+                    if (Target + Unit > Gaps[Index].Physical + Gaps[Index].Length) {
+                        if (++Index == Next)
+                            Left = 0;
+                        else
+                            Target = Gaps[Index].Physical;
+                        continue;
+                    }
                     const bool Points = EndPhysical != UINT64_MAX && Target >= EndPhysical &&
                                         GroupOfByte(EndPhysical - Unit, Layout) == Group;
                     const std::uint64_t At = EndLogical + (Points ? Target - EndPhysical : 0);
@@ -97,10 +121,18 @@ AimResult TakeUnwritten(const MoveFile& File, const GroupLayout& Layout, GroupTa
                         Result.Error = Wrote < 0 ? errno : EIO;
                         break;
                     }
-                    Result.Taken += Unit;
+                    Result.Taken += Unit, Target += Unit, Slack -= Unit, Left -= Unit;
+                    Unflushed = Took = true;
                     EndLogical = At + Unit;
                     EndPhysical = PlaceOf(File.Fd, At);
-                    EndPhysical += EndPhysical != UINT64_MAX ? Unit : 0;
+                    // The unit is the file's to free again, in the group it
+                    // landed in.
+                    if (EndPhysical != UINT64_MAX) {
+                        GroupTally& Landed = Tally[GroupOfByte(EndPhysical, Layout)];
+                        Landed.FirstLogical = Landed.Bytes == 0 ? At : Landed.FirstLogical;
+                        Landed.Bytes += Unit;
+                        EndPhysical += Unit;
+                    }
                 }
             }
             // A group full again (ENOSPC) ends the taking there, not the

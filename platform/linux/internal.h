@@ -244,12 +244,10 @@ inline void NotePiece(PieceList& List, std::uint64_t Physical, std::uint64_t Len
 void SortPieces(PieceList& List);
 
 // The fill's file as the move sees it: open as Fd, taken in units of Unit
-// bytes, its first Size bytes written by the fill, whose data of
-// WindowUnits units is at Data.
+// bytes, with the fill's data of WindowUnits units at Data.
 struct MoveFile {
     int Fd;
     std::uint64_t Unit;
-    std::uint64_t Size;
     const unsigned char* Data;
     std::uint64_t WindowUnits;
 };
@@ -268,9 +266,9 @@ constexpr std::size_t AimedPieces = 65536;
 
 // Takes, on xfs, the free blocks its map shows outside the pieces Written
 // (the free blocks no fill wrote) into File, past its last unit at Last,
-// each in exchange for a block of the file's first Size bytes in the same
-// group, by Tally, which it keeps up to date; the freed blocks go on
-// Written (aim.cpp).
+// each in exchange for a block of the file in the same group, counted
+// afresh into Tally (room for every group); the freed blocks go on Written
+// (aim.cpp).
 AimResult TakeUnwritten(const MoveFile& File, const GroupLayout& Layout, GroupTally* Tally, PieceList& Written,
                         std::uint64_t Last);
 

@@ -205,7 +205,7 @@ MoveResult RefillFreedRanges(HANDLE File, ULONGLONG BytesToFree, LPCVOID Data, D
         fdatasync(Fd) == 0 && ftruncate(Fd, static_cast<off_t>(NextBlock - 2 * Spare * Unit)) == 0) {
         NextBlock -= 2 * Spare * Unit;
         Result.MovedBytes -= Spare * Unit;
-        const AimResult Aimed = TakeUnwritten({Fd, Unit, Size, static_cast<const unsigned char*>(Data), WindowUnits},
+        const AimResult Aimed = TakeUnwritten({Fd, Unit, static_cast<const unsigned char*>(Data), WindowUnits},
                                               Layout, Tally.get(), Written, NextBlock - 2 * Unit);
         Result.MovedBytes += Aimed.Taken, Done += Aimed.Freed;
         if (Aimed.Error != 0)

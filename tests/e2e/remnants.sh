@@ -11,7 +11,8 @@
 # ntfs-3g), zfs (through zfs-fuse), exfat (through exfat-fuse). Then variants:
 # ext4-1k (256 MiB, for which mkfs gives 1 KiB blocks), ext4-open (ext4's
 # reserved cluster pool opened to the fill), ext4-full (a drive that a file
-# of the user's fills but for 8 MiB), ext4-user, xfs-user and btrfs-user
+# of the user's fills but for 8 MiB) and xfs-full-hdd (the same on xfs, on a
+# device that does not discard), ext4-user, xfs-user and btrfs-user
 # (run by an ordinary user; native only, as are the other -user rows; on
 # ext4 after 700 names were made and deleted in the root, which grows its
 # directory),
@@ -67,7 +68,7 @@ prepare_runner "$1" "$2"
 shift 2
 defaults=(ext4 ext4-hdd xfs xfs-hdd btrfs btrfs-hdd ntfs zfs exfat)
 if [ $# -gt 0 ]; then filesystems=("$@")
-else filesystems=("${defaults[@]}" ext4-1k ext4-open ext4-full ext4-user ext4-reserve-user ext4-nsroot-user ext4-acl-user ext4-owner-user
+else filesystems=("${defaults[@]}" ext4-1k ext4-open ext4-full xfs-full-hdd ext4-user ext4-reserve-user ext4-nsroot-user ext4-acl-user ext4-owner-user
                    ext4-bigalloc-user xfs-user btrfs-user btrfs-quota zfs-dedup ext3-hdd); fi
 mkdir /mnt/q
 
@@ -88,7 +89,7 @@ declare -A mounter=([ntfs]=ntfs-3g [exfat]=mount.exfat-fuse)
 # pool: ZFS keeps part of the pool. The last three natively only: under Wine
 # nothing is trimmed, and the Windows program says nothing of it.
 declare -A says=(
-    [ext4-hdd]=measured [ext3-hdd]=measured [xfs-hdd]=measured [ext4-1k]=measured [ext4-owner-user]=measured
+    [ext4-hdd]=measured [ext3-hdd]=measured [xfs-hdd]=measured [xfs-full-hdd]=measured [ext4-1k]=measured [ext4-owner-user]=measured
     [ext4-bigalloc-user]=measured [xfs-user]=measured [ext4-user]="short measured"
     [ext4-reserve-user]="short measured"
     [ext4-nsroot-user]="short measured" [ext4-acl-user]="short measured" [btrfs-quota]=short
@@ -105,6 +106,7 @@ declare -A where=(
     [xfs-hdd]="free blocks xfs holds back for its own metadata (reserve pool, per-group reservations), which a hard disk cannot trim: moved as on ext4-hdd, and measured, as root, with xfs's map; what the fill did not write (some of it on a group's free list, and the blocks of its file's block map, which xfs writes to their place in its own time) holds the survivors: the run says how many bytes and ends with status 2"
     [ext4-open]="nothing, once the reserved cluster pool is opened to the fill"
     [ext4-full]="nothing, as for ext4, on a drive kept nearly full by a file of the user's"
+    [xfs-full-hdd]="as for xfs-hdd, on a drive kept nearly full by a file of the user's: the fill is small, and its blocks are freed and taken again in turn; in a group where it has no block, what is free stays as it was"
     [ext4-user]="the reserved cluster pool, and the blocks reserved for root (5%), which an ordinary user's file cannot have, and which an ordinary user may not trim: the fill says how much it left; the move takes both onto the fill, ext4's map, which any user may read, shows what stays unwritten (with the blocks of the file's extent map, which only root can have written to their place), and the run says how much and ends with status 2"
     [ext4-nsroot-user]="as for ext4-user: root in a user namespace nested in one of an ordinary user's own is not given root's reserve either"
     [ext4-acl-user]="as for ext4-user, on a drive of 128-byte inodes whose root has a default ACL, so that the fill's file has an extended-attribute block"
@@ -237,7 +239,7 @@ for fs in "${filesystems[@]}"; do
     make_image "$fs" "$image" && mount_image "$fs" "$image" ||
         { report "$fs" "could not make and mount the image"; continue; }
     [ "$kind" = ext4 ] && open_reserve  # markers in every block a file can have
-    [ "$fs" = ext4-full ] && fallocate -l $(($(stat -f -c '%a * %S' /mnt/q) - (8 << 20))) /mnt/q/kept.dat
+    [[ $fs = *-full* ]] && fallocate -l $(($(stat -f -c '%a * %S' /mnt/q) - (8 << 20))) /mnt/q/kept.dat
     write_markers "$large" "$small" "$home"
     unmount_image "$fs"
     large_before=$(blocks "$image" "$large")
