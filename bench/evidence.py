@@ -26,7 +26,6 @@
                                      file system's metadata
 """
 import hashlib
-import mmap
 import os
 import random
 import re
@@ -36,23 +35,11 @@ import zipfile
 import zlib
 
 
-def markers(image, marker):
-    with open(image, "rb") as f:
-        data = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
-        blocks, copies, at = set(), 0, data.find(marker)
-        while at >= 0:
-            copies += 1
-            blocks.add(at // 4096)
-            at = data.find(marker, at + 1)
-    print(len(blocks), copies)
-
-
-def pieces(image, marker):
+def chunks(image, overlap):
     # Only the parts of the image that hold data are read, so that a sparse
-    # image of a large drive costs what was written to it; each read goes
-    # on with the end of the one before, so no line is cut.
-    needle = marker + b"-GONE-"
-    pattern, files, tail = re.compile(re.escape(needle) + rb"(\d+)-\d+\n"), set(), b""
+    # image of a large drive costs what was written to it. Yields each read
+    # with the last overlap bytes of the one before it in front, and where
+    # on the image that begins.
     with open(image, "rb") as f:
         at = 0
         while True:
@@ -60,20 +47,41 @@ def pieces(image, marker):
                 at = os.lseek(f.fileno(), at, os.SEEK_DATA)
             except OSError:
                 break
-            end = os.lseek(f.fileno(), at, os.SEEK_HOLE)
+            end, tail = os.lseek(f.fileno(), at, os.SEEK_HOLE), b""
             f.seek(at)
             while at < end:
                 read = f.read(min(end - at, 64 << 20))
                 if not read:
                     break
-                data, start = tail + read, 0
-                while (start := data.find(needle, start)) >= 0:  # find is fast where no marker is
-                    found = pattern.match(data, start)
-                    if found:
-                        files.add(found.group(1))
-                    start += 1
-                at, tail = at + len(read), data[-256:]
-            tail = b""
+                yield at - len(tail), tail + read
+                at, tail = at + len(read), read[-overlap:]
+
+
+def markers(image, marker):
+    # A copy in the overlap was counted with the read before, unless it ran
+    # on past that read's end.
+    blocks, copies, counted = set(), 0, 0
+    for start, data in chunks(image, len(marker) - 1):
+        at = data.find(marker, max(counted - start, 0))
+        while at >= 0:
+            copies += 1
+            blocks.add((start + at) // 4096)
+            at = data.find(marker, at + 1)
+        counted = start + len(data) - len(marker) + 1
+    print(len(blocks), copies)
+
+
+def pieces(image, marker):
+    # Each read goes on with the end of the one before, so no line is cut.
+    needle = marker + b"-GONE-"
+    pattern, files = re.compile(re.escape(needle) + rb"(\d+)-\d+\n"), set()
+    for _, data in chunks(image, 256):
+        start = 0
+        while (start := data.find(needle, start)) >= 0:  # find is fast where no marker is
+            found = pattern.match(data, start)
+            if found:
+                files.add(found.group(1))
+            start += 1
     print(len(files))
 
 
