@@ -23,7 +23,13 @@
 # ext4-bigalloc-user (64 KiB clusters and no reserve), btrfs-quota (a quota
 # group that lets the drive's files have 32 MiB), zfs-dedup (a pool with
 # dedup=on) and ext3-hdd (ext3, whose file's map is of indirect blocks, as
-# root on a device that does not discard).
+# root on a device that does not discard). Last, drives of real size, natively:
+# ext4-256g-hdd, xfs-256g-hdd and ext4-256g-user, 256 GiB sparse images on
+# the device that does not discard, laid out as used: 800 MiB of the home
+# directory's mix, two in five deleted, then a preallocated file (no data
+# written) over all but 16 GiB of what an ordinary user may have; there the
+# deleted files counted are those with a line left anywhere, as photorec
+# would read all 256 GiB.
 #
 # For each: make an image, mount it as drive q:, write a home directory's mix
 # of thousands of small documents, photos and videos in sixteen folders over
@@ -55,7 +61,10 @@
 # exFAT photorec restores at most half the files; ext4-open keeps at most
 # two blocks with a marker; natively, on the hard-disk and ordinary-user rows
 # of ext4 and xfs that have dd's reference, photorec restores at most a tenth
-# (ext4) or a quarter (xfs) of the files it restores after dd. On zfs-dedup
+# (ext4) or a quarter (xfs) of the files it restores after dd; on the 256
+# GiB drives, where xfs keeps a group from the fill, a third on xfs, and on
+# ext4 at most one deleted file in a hundred keeps a line as root, one in
+# twenty as an ordinary user. On zfs-dedup
 # the fill's data, which repeats every 16 MiB, is stored almost not at all,
 # and the run is only timed, and stopped after five minutes.
 set -u
@@ -69,12 +78,13 @@ shift 2
 defaults=(ext4 ext4-hdd xfs xfs-hdd btrfs btrfs-hdd ntfs zfs exfat)
 if [ $# -gt 0 ]; then filesystems=("$@")
 else filesystems=("${defaults[@]}" ext4-1k ext4-open ext4-full xfs-full-hdd ext4-user ext4-reserve-user ext4-nsroot-user ext4-acl-user ext4-owner-user
-                   ext4-bigalloc-user xfs-user btrfs-user btrfs-quota zfs-dedup ext3-hdd); fi
+                   ext4-bigalloc-user xfs-user btrfs-user btrfs-quota zfs-dedup ext3-hdd
+                   ext4-256g-hdd xfs-256g-hdd ext4-256g-user); fi
 mkdir /mnt/q
 
 # Image size (the smallest each mkfs here accepts, or near it), tool, and
 # where the measured survivors live.
-declare -A size=([ext4]=512M [ext3]=512M [ext4-1k]=256M [xfs]=320M [btrfs]=128M [ntfs]=64M [zfs]=128M [exfat]=64M)
+declare -A size=([ext4-256g-hdd]=256G [xfs-256g-hdd]=256G [ext4-256g-user]=256G [ext4]=512M [ext3]=512M [ext4-1k]=256M [xfs]=320M [btrfs]=128M [ntfs]=64M [zfs]=128M [exfat]=64M)
 declare -A mkfs=([ext4]=mkfs.ext4 [ext3]=mkfs.ext3 [xfs]=mkfs.xfs [btrfs]=mkfs.btrfs [ntfs]=mkfs.ntfs [zfs]=zfs-fuse
                  [exfat]=mkfs.exfat)
 declare -A mounter=([ntfs]=ntfs-3g [exfat]=mount.exfat-fuse)
@@ -91,7 +101,7 @@ declare -A mounter=([ntfs]=ntfs-3g [exfat]=mount.exfat-fuse)
 declare -A says=(
     [ext4-hdd]=measured [ext3-hdd]=measured [xfs-hdd]=measured [xfs-full-hdd]=measured [ext4-1k]=measured [ext4-owner-user]=measured
     [ext4-bigalloc-user]=measured [xfs-user]=measured [ext4-user]="short measured"
-    [ext4-reserve-user]="short measured"
+    [ext4-reserve-user]="short measured" [ext4-256g-user]="short measured" [ext4-256g-hdd]=measured [xfs-256g-hdd]=measured
     [ext4-nsroot-user]="short measured" [ext4-acl-user]="short measured" [btrfs-quota]=short
     [btrfs-hdd]=untrimmed [btrfs-user]=untrimmed
     [zfs]=pool [zfs-dedup]=pool
@@ -114,6 +124,9 @@ declare -A where=(
     [ext4-owner-user]="as for ext4-user: the reserve's owner (tune2fs -u) is given the reserve, as root is, but may not trim"
     [ext4-bigalloc-user]="as for ext4-hdd, in clusters of 64 KiB: an ordinary user's file can have all the space root's can on a drive made with no reserve for root, but an ordinary user may not trim"
     [xfs-user]="as for xfs-hdd: an ordinary user's file can have all the space root's can, and xfs gives any user its map of free space, but only root may trim: moved and measured as on xfs-hdd, and the run says how many bytes stay unwritten, with status 2"
+    [ext4-256g-hdd]="as for ext4-hdd, on a drive of real size: the few survivors lie in the pieces the run says it did not write"
+    [xfs-256g-hdd]="as for xfs-hdd, on a drive of real size: the survivors lie in the one group of four where the fill has no block, which the home directory and the preallocated file took all but xfs's share of, so that no file can write there"
+    [ext4-256g-user]="as for ext4-reserve-user, on a drive of real size: root's 12.8 GiB reserve is moved in full, and what stays unwritten, measured, lies at the head of each group of sixteen"
     [btrfs-hdd]="btrfs's metadata free space, where it keeps files of up to 2 KiB and every name, which no file's data reaches and a hard disk cannot trim: the run fills it with its file's attributes before the delete, and says what btrfs keeps back there, with status 2"
     [btrfs-user]="as for btrfs-hdd: an ordinary user's file can have all the space root's can, but an ordinary user may not trim"
     [xfs]="nothing but, in some runs, a few blocks on a group's free list, which xfs keeps ready for its own b-trees and no trim reaches: after the wipe the free space is trimmed a group at a time, the blocks xfs holds back for its metadata with it"
@@ -176,7 +189,7 @@ mount_image() {  # $1: file system; $2: image
                mount.exfat-fuse -d "$exfat_device" /mnt/q >>"$work/exfat.log" 2>&1 &
                exfat_pid=$!
                wait_for mountpoint -q /mnt/q || { kill "$exfat_pid"; wait "$exfat_pid"; losetup -d "$exfat_device"; return 1; } ;;
-        *-hdd) losetup /dev/loop240 "$2" && echo 0 >/sys/block/loop240/queue/discard_max_bytes &&
+        *-hdd | *-256g-*) losetup /dev/loop240 "$2" && echo 0 >/sys/block/loop240/queue/discard_max_bytes &&
                mount /dev/loop240 /mnt/q ;;
         *) mount -o loop "$2" /mnt/q ;;
     esac
@@ -186,7 +199,7 @@ unmount_image() {  # $1: file system
     case $1 in
         zfs*) zpool export quorlane ;;
         exfat) umount /mnt/q; wait "$exfat_pid"; losetup -d "$exfat_device" ;;
-        *-hdd) umount /mnt/q; losetup -d /dev/loop240 ;;
+        *-hdd | *-256g-*) umount /mnt/q; losetup -d /dev/loop240 ;;
         *) umount /mnt/q ;;
     esac
 }
@@ -199,8 +212,14 @@ open_reserve() { [ -w "$(pool_file)" ] && echo 0 >"$(pool_file)"; }
 write_markers() {  # $1: marker of the large file; $2: of the small ones; $3: of the home directory's
     local n bytes
     mkdir /mnt/q/home
-    mapfile -t gone < <(python3 "$evidence" home /mnt/q/home $(($(stat -f -c '%a * %S' /mnt/q) * 2 / 5)) \
+    mapfile -t gone < <(python3 "$evidence" home /mnt/q/home \
+                        $([ -n "$real_size" ] && echo $((800 << 20)) || echo $(($(stat -f -c '%a * %S' /mnt/q) * 2 / 5))) \
                         "$3" "$work/deleted")
+    if [ -n "$real_size" ]; then
+        sync && rm -f "${gone[@]}" && sync
+        fallocate -l $(($(stat -f -c '%a * %S' /mnt/q) - (16 << 30))) /mnt/q/preallocated
+        return
+    fi
     for n in $(seq 1 40); do
         bytes=$((100 + (n - 1) * 75))  # 100 bytes to 3 KiB
         yes "$2-$n" | head -c "$bytes" >"/mnt/q/small-$n.dat"
@@ -211,9 +230,12 @@ write_markers() {  # $1: marker of the large file; $2: of the small ones; $3: of
     sync
 }
 
-blocks() { python3 "$evidence" markers "$1" "$2" | cut -d' ' -f1; }
-# The deleted files photorec restores whole from image $1.
+# (A drive of real size has no large or small files to count.)
+blocks() { if [[ -n $real_size && $2 != *-GONE ]]; then echo 0; else python3 "$evidence" markers "$1" "$2" | cut -d' ' -f1; fi; }
+# The deleted files photorec restores whole from image $1; on a drive of
+# real size, those with a line left anywhere.
 restored() {
+    [ -z "$real_size" ] || { python3 "$evidence" pieces "$1" "$home"; return; }
     rm -rf "$work/found" && mkdir "$work/found"
     (cd "$work/found" && photorec /log /d "$work/found/files" /cmd "$1" \
         partition_none,fileopt,everything,disable,png,enable,pdf,enable,zip,enable,wholespace,search >/dev/null 2>&1)
@@ -223,7 +245,8 @@ restored() {
 rows=()
 for fs in "${filesystems[@]}"; do
     kind=${fs%%-*}
-    [[ $fs != *-user ]] || [ "$runner" = native ] || continue
+    real_size=$([[ $fs = *-256g-* ]] && echo 1)
+    [[ $fs != *-user && -z $real_size ]] || [ "$runner" = native ] || continue
     missing=""
     for tool in "${mkfs[$kind]}" ${mounter[$kind]:-} photorec; do command -v "$tool" >/dev/null || missing+=" $tool"; done
     [ -z "$missing" ] || { report "$fs" "not installed:$missing"; continue; }
@@ -250,7 +273,7 @@ for fs in "${filesystems[@]}"; do
     # The reference on the hard-disk and ordinary-user rows: a plain fill to a
     # full drive, dd's zeros, by the same user, on a copy of the same image.
     dd_files=""
-    if [ "$runner" = native ] && [[ " ext4-hdd xfs-hdd ext4-user ext4-reserve-user xfs-user " = *" $fs "* ]]; then
+    if [ "$runner" = native ] && [[ " ext4-hdd xfs-hdd ext4-user ext4-reserve-user xfs-user " = *" $fs "* || -n $real_size ]]; then
         cp --sparse=always "$image" "$work/$fs/dd-image" && mount_image "$fs" "$work/$fs/dd-image" && chmod 1777 /mnt/q &&
             $([[ $fs = *-user ]] && echo setpriv --reuid=65534 --regid=65534 --clear-groups) \
                 dd if=/dev/zero of=/mnt/q/dd.fill bs=64K conv=fsync status=none 2>/dev/null
@@ -266,7 +289,7 @@ for fs in "${filesystems[@]}"; do
     [ "$kind" = xfs ] && pool=$(($(xfs_spaceman -c 'freesp -s' /mnt/q | awk '/total free blocks/ { print $4 }') -
                                  $(stat -f -c %f /mnt/q)))
     [ "$kind" = ext4 ] && pool=$(cat "$(pool_file)") &&
-        reserve=$(dumpe2fs -h "$image" 2>/dev/null | awk -F: '/^Reserved block count/ { r = $2 } /^Block size/ { b = $2 } END { print r * b }')
+        reserve=$(dumpe2fs -h "$image" 2>/dev/null | awk -F: '/^Reserved block count/ { r = $2 } /^Block size/ { b = $2 } END { printf "%.0f\n", r * b }')
     case $fs in
         ext4-open) open_reserve ;;
         *-user) chmod 1777 /mnt/q; as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
@@ -330,7 +353,7 @@ for fs in "${filesystems[@]}"; do
     fi
     [ -z "$left" ] || why+="left on the drive: $left"$'\n'
     deleted=$(wc -l <"$work/deleted") survived=$((large_after + small_after + home_after))
-    [ "$large_before" -gt 0 ] && [ "$home_before" -gt 0 ] || why+="the deleted files could not be found even before the run"$'\n'
+    [[ $large_before -gt 0 || -n $real_size ]] && [ "$home_before" -gt 0 ] || why+="the deleted files could not be found even before the run"$'\n'
     # (On 1 KiB blocks photorec restores few whole files even before.)
     [ $((files_before * 2)) -ge "$deleted" ] || [ "$fs" = ext4-1k ] ||
         why+="photorec restored $files_before of the $deleted deleted files even before the run"$'\n'
@@ -361,9 +384,11 @@ for fs in "${filesystems[@]}"; do
     # Before the delete, the fill takes the small free pieces where deleted
     # files lay: a few whole files stay, where dd's plain fill leaves
     # hundreds.
-    share=$([ "$kind" = ext4 ] && echo 1/10 || echo 1/4)
+    share=$([ "$kind" = ext4 ] && echo 1/10 || { [ -n "$real_size" ] && echo 1/3; } || echo 1/4)
     [ -z "$dd_files" ] || [ $((files_after * ${share#*/})) -le $((dd_files * ${share%/*})) ] ||
-        why+="photorec restored $files_after files, more than $share of the $dd_files after dd's fill"$'\n'
+        why+="$files_after deleted files found after the run, more than $share of the $dd_files after dd's fill"$'\n'
+    [[ $fs != ext4-256g-* ]] || [ $((files_after * $([[ $fs = *-user ]] && echo 20 || echo 100))) -le "$deleted" ] ||
+        why+="$files_after of $deleted deleted files kept a line"$'\n'
     # Natively, btrfs's metadata is filled before the delete: at most one in
     # twenty deleted files keeps a line anywhere, where a plain fill, or a
     # trim alone, leaves small files whole in it.
