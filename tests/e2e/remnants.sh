@@ -11,8 +11,7 @@
 # ntfs-3g), zfs (through zfs-fuse), exfat (through exfat-fuse). Then variants:
 # ext4-1k (256 MiB, for which mkfs gives 1 KiB blocks), ext4-open (ext4's
 # reserved cluster pool opened to the fill), ext4-full (a drive that a file
-# of the user's fills but for 8 MiB) and xfs-full-hdd (the same on xfs, on a
-# device that does not discard), ext4-user, xfs-user and btrfs-user
+# of the user's fills but for 8 MiB), ext4-user, xfs-user and btrfs-user
 # (run by an ordinary user; native only, as are the other -user rows; on
 # ext4 after 700 names were made and deleted in the root, which grows its
 # directory),
@@ -23,14 +22,10 @@
 # ext4-bigalloc-user (64 KiB clusters and no reserve), btrfs-quota (a quota
 # group that lets the drive's files have 32 MiB), zfs-dedup (a pool with
 # dedup=on) and ext3-hdd (ext3, whose file's map is of indirect blocks, as
-# root on a device that does not discard). Last, drives of real size, natively:
-# ext4-256g-hdd, xfs-256g-hdd and ext4-256g-user, 256 GiB sparse images on
-# the device that does not discard, laid out as used: 800 MiB of the home
-# directory's mix, two in five deleted, then a preallocated file (no data
-# written) over all but 16 GiB of what an ordinary user may have; there the
-# deleted files counted are those with a line left anywhere, as photorec
-# would read all 256 GiB, and the blocks, after the run, those outside the
-# preallocated file.
+# root on a device that does not discard). Last, natively, ext4-256g-hdd,
+# xfs-256g-hdd and ext4-256g-user: 256 GiB sparse images as hard disks, with
+# 800 MiB of the home mix (two in five deleted) and a preallocated file over
+# all but 16 GiB; counted there: files with a line left, not photorec's.
 #
 # For each: make an image, mount it as drive q:, write a home directory's mix
 # of thousands of small documents, photos and videos in sixteen folders over
@@ -62,10 +57,8 @@
 # exFAT photorec restores at most half the files; ext4-open keeps at most
 # two blocks with a marker; natively, on the hard-disk and ordinary-user rows
 # of ext4 and xfs that have dd's reference, photorec restores at most a tenth
-# (ext4) or a quarter (xfs) of the files it restores after dd; on the 256
-# GiB drives, where xfs keeps a group from the fill, a third on xfs, and on
-# ext4 at most one deleted file in a hundred keeps a line as root, one in
-# twenty as an ordinary user. On zfs-dedup
+# (ext4) or a quarter (xfs; a third at 256 GiB) of the files after dd, and
+# at 256 GiB on ext4 at most 1% as root, 5% as a user. On zfs-dedup
 # the fill's data, which repeats every 16 MiB, is stored almost not at all,
 # and the run is only timed, and stopped after five minutes.
 set -u
@@ -78,7 +71,7 @@ prepare_runner "$1" "$2"
 shift 2
 defaults=(ext4 ext4-hdd xfs xfs-hdd btrfs btrfs-hdd ntfs zfs exfat)
 if [ $# -gt 0 ]; then filesystems=("$@")
-else filesystems=("${defaults[@]}" ext4-1k ext4-open ext4-full xfs-full-hdd ext4-user ext4-reserve-user ext4-nsroot-user ext4-acl-user ext4-owner-user
+else filesystems=("${defaults[@]}" ext4-1k ext4-open ext4-full ext4-user ext4-reserve-user ext4-nsroot-user ext4-acl-user ext4-owner-user
                    ext4-bigalloc-user xfs-user btrfs-user btrfs-quota zfs-dedup ext3-hdd
                    ext4-256g-hdd xfs-256g-hdd ext4-256g-user); fi
 mkdir /mnt/q
@@ -100,7 +93,7 @@ declare -A mounter=([ntfs]=ntfs-3g [exfat]=mount.exfat-fuse)
 # pool: ZFS keeps part of the pool. The last three natively only: under Wine
 # nothing is trimmed, and the Windows program says nothing of it.
 declare -A says=(
-    [ext4-hdd]=measured [ext3-hdd]=measured [xfs-hdd]=measured [xfs-full-hdd]=measured [ext4-1k]=measured [ext4-owner-user]=measured
+    [ext4-hdd]=measured [ext3-hdd]=measured [xfs-hdd]=measured [ext4-1k]=measured [ext4-owner-user]=measured
     [ext4-bigalloc-user]=measured [xfs-user]=measured [ext4-user]="short measured"
     [ext4-reserve-user]="short measured" [ext4-256g-user]="short measured" [ext4-256g-hdd]=measured [xfs-256g-hdd]=measured
     [ext4-nsroot-user]="short measured" [ext4-acl-user]="short measured" [btrfs-quota]=short
@@ -117,7 +110,6 @@ declare -A where=(
     [xfs-hdd]="free blocks xfs holds back for its own metadata (reserve pool, per-group reservations), which a hard disk cannot trim: moved as on ext4-hdd, and measured, as root, with xfs's map; what the fill did not write (some of it on a group's free list, and the blocks of its file's block map, which xfs writes to their place in its own time) holds the survivors: the run says how many bytes and ends with status 2"
     [ext4-open]="nothing, once the reserved cluster pool is opened to the fill"
     [ext4-full]="nothing, as for ext4, on a drive kept nearly full by a file of the user's"
-    [xfs-full-hdd]="as for xfs-hdd, on a drive kept nearly full by a file of the user's: the fill is small, and its blocks are freed and taken again in turn; in a group where it has no block, what is free stays as it was"
     [ext4-user]="the reserved cluster pool, and the blocks reserved for root (5%), which an ordinary user's file cannot have, and which an ordinary user may not trim: the fill says how much it left; the move takes both onto the fill, ext4's map, which any user may read, shows what stays unwritten (with the blocks of the file's extent map, which only root can have written to their place), and the run says how much and ends with status 2"
     [ext4-nsroot-user]="as for ext4-user: root in a user namespace nested in one of an ordinary user's own is not given root's reserve either"
     [ext4-acl-user]="as for ext4-user, on a drive of 128-byte inodes whose root has a default ACL, so that the fill's file has an extended-attribute block"
@@ -217,8 +209,7 @@ write_markers() {  # $1: marker of the large file; $2: of the small ones; $3: of
                         $([ -n "$real_size" ] && echo $((800 << 20)) || echo $(($(stat -f -c '%a * %S' /mnt/q) * 2 / 5))) \
                         "$3" "$work/deleted")
     if [ -n "$real_size" ]; then
-        sync && rm -f "${gone[@]}" && sync
-        fallocate -l $(($(stat -f -c '%a * %S' /mnt/q) - (16 << 30))) /mnt/q/preallocated
+        sync && rm -f "${gone[@]}" && sync && fallocate -l $(($(stat -f -c '%a * %S' /mnt/q) - (16 << 30))) /mnt/q/preallocated
         return
     fi
     for n in $(seq 1 40); do
@@ -231,10 +222,8 @@ write_markers() {  # $1: marker of the large file; $2: of the small ones; $3: of
     sync
 }
 
-# (A drive of real size has no large or small files to count.)
 blocks() { if [[ -n $real_size && $2 != *-GONE ]]; then echo 0; else python3 "$evidence" markers "$1" "$2" | cut -d' ' -f1; fi; }
-# The deleted files photorec restores whole from image $1; on a drive of
-# real size, those with a line left anywhere.
+# The deleted files photorec restores whole from image $1 (at 256 GiB: with a line left).
 restored() {
     [ -z "$real_size" ] || { python3 "$evidence" pieces "$1" "$home"; return; }
     rm -rf "$work/found" && mkdir "$work/found"
@@ -263,7 +252,7 @@ for fs in "${filesystems[@]}"; do
     make_image "$fs" "$image" && mount_image "$fs" "$image" ||
         { report "$fs" "could not make and mount the image"; continue; }
     [ "$kind" = ext4 ] && open_reserve  # markers in every block a file can have
-    [[ $fs = *-full* ]] && fallocate -l $(($(stat -f -c '%a * %S' /mnt/q) - (8 << 20))) /mnt/q/kept.dat
+    [ "$fs" = ext4-full ] && fallocate -l $(($(stat -f -c '%a * %S' /mnt/q) - (8 << 20))) /mnt/q/kept.dat
     write_markers "$large" "$small" "$home"
     unmount_image "$fs"
     large_before=$(blocks "$image" "$large")
@@ -316,12 +305,10 @@ for fs in "${filesystems[@]}"; do
     small_after=$(blocks "$image" "$small")
     pieces_after=$(python3 "$evidence" pieces "$image" "$home")
     files_after=$(if [ -n "$real_size" ]; then echo "$pieces_after"; else restored "$image"; fi)
-    # On a drive of real size the preallocated file took holes that deleted
-    # files left, unwritten, which no fill can reach: the blocks held against
-    # what the run measured are those outside it.
+    # The preallocated file holds, unwritten, holes of deleted files no fill
+    # reaches: only blocks outside it are held against what the run measured.
     if [ -n "$real_size" ] && mount -o loop,ro "$image" /mnt/q; then
-        filefrag -v /mnt/q/preallocated | awk '$1 ~ /^[0-9]+:$/ { gsub(/\.\./, " "); print $4, $5 + 0 }' >"$work/extents"
-        umount /mnt/q
+        filefrag -v /mnt/q/preallocated | awk '$1 ~ /^[0-9]+:$/ { gsub(/\.\./, " "); print $4, $5 + 0 }' >"$work/extents"; umount /mnt/q
         while read -r first last; do fallocate -p -o $((first * 4096)) -l $(((last - first + 1) * 4096)) "$image"; done <"$work/extents"
     fi
     home_after=$(blocks "$image" "$home-GONE")
