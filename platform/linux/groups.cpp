@@ -242,6 +242,18 @@ void SortPieces(PieceList& List)
 {
     std::sort(List.Pieces, List.Pieces + List.Count,
               [](const DrivePiece& A, const DrivePiece& B) { return A.Physical < B.Physical; });
+    // A block freed, taken again and freed once more is listed twice; once
+    // merged, no free block is counted twice as written.
+    std::size_t Kept = 0;
+    for (std::size_t Index = 0; Index < List.Count; ++Index) {
+        DrivePiece& Last = List.Pieces[Kept - (Kept != 0)];
+        const DrivePiece Piece = List.Pieces[Index];
+        if (Kept != 0 && Piece.Physical <= Last.Physical + Last.Length)
+            Last.Length = std::max(Last.Length, Piece.Physical + Piece.Length - Last.Physical);
+        else
+            List.Pieces[Kept++] = Piece;
+    }
+    List.Count = Kept;
 }
 
 std::uint64_t OverlapBytes(std::uint64_t Start, std::uint64_t Length, const DrivePiece* Sorted, std::size_t Count)

@@ -240,7 +240,8 @@ inline void NotePiece(PieceList& List, std::uint64_t Physical, std::uint64_t Len
         List.Pieces[List.Count++] = {Physical, Length};
 }
 
-// Puts List's pieces in the drive's order (groups.cpp).
+// Puts List's pieces in the drive's order, as one where they overlap or
+// touch (groups.cpp).
 void SortPieces(PieceList& List);
 
 // The fill's file as the move sees it: open as Fd, taken in units of Unit

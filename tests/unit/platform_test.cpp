@@ -185,8 +185,12 @@ TEST(Groups, TheMoveSeesEachDrivesGroups)
         EXPECT_EQ(RequestOrder(C.Group, C.RequestGroup, Layout), C.Order) << C.What;
     }
 
-    // What of a free piece the move's freed pieces cover.
-    const DrivePiece Freed[] = {{4096, 8192}, {65536, 4096}, {131072, 65536}};
+    // What of a free piece the move's freed pieces cover, listed as freed:
+    // out of order, touching, one of them freed twice.
+    DrivePiece Freed[] = {{131072, 65536}, {8192, 4096}, {65536, 4096}, {4096, 4096}, {135168, 8192}};
+    PieceList Listed = {Freed, 5, 5};
+    SortPieces(Listed);
+    ASSERT_EQ(Listed.Count, 3u);
     // and the pieces it leaves out, which add up to the rest.
     struct Overlap {
         std::uint64_t Start, Length, Bytes;
