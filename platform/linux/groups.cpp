@@ -238,6 +238,43 @@ std::uint64_t NextStretchIn(int Fd, const GroupLayout& Layout, std::uint64_t Fro
     return Length;
 }
 
+std::uint64_t FreeEveryOther(int Fd, const GroupLayout& Layout, std::uint64_t Size, std::uint64_t Run,
+                             std::uint64_t Want, PieceList& Written, int& Error)
+{
+    std::uint64_t Freed = 0, InRun = 0, RunStart = 0, RunEnd = 0;
+    bool Freeing = true;
+    const auto Punch = [&] {
+        if (fallocate(Fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(RunStart),
+                      static_cast<off_t>(RunEnd - RunStart)) != 0) {
+            Error = errno;
+            return false;
+        }
+        Freed += InRun;
+        return true;
+    };
+    Stretches(Fd, Layout, 0, Size, [&](std::uint64_t At, std::uint64_t Length, std::uint64_t, std::uint64_t On) {
+        while (Length != 0) {
+            const std::uint64_t Count = std::min(Length, Run - InRun);
+            if (Freeing) {
+                RunStart = InRun == 0 ? At : RunStart;
+                RunEnd = At + Count;
+                NotePiece(Written, On, Count);
+            }
+            InRun += Count, At += Count, On += Count, Length -= Count;
+            if (InRun == Run) {
+                if (Freeing && (!Punch() || Freed >= Want))
+                    return false;
+                Freeing = !Freeing;
+                InRun = 0;
+            }
+        }
+        return true;
+    });
+    if (Error == 0 && Freeing && InRun != 0 && Freed < Want)
+        Punch();
+    return Freed;
+}
+
 void SortPieces(PieceList& List)
 {
     std::sort(List.Pieces, List.Pieces + List.Count,

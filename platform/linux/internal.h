@@ -273,6 +273,19 @@ constexpr std::size_t AimedPieces = 65536;
 AimResult TakeUnwritten(const MoveFile& File, const GroupLayout& Layout, GroupTally* Tally, PieceList& Written,
                         std::uint64_t Last);
 
+// Frees, of the first Size bytes of the file open as Fd, runs of Run bytes
+// of its blocks, every other one in the file's order, up to Want bytes or
+// a run more, noting them on Written; returns the bytes freed, or sets
+// Error (groups.cpp).
+std::uint64_t FreeEveryOther(int Fd, const GroupLayout& Layout, std::uint64_t Size, std::uint64_t Run,
+                             std::uint64_t Want, PieceList& Written, int& Error);
+
+// Takes, on ext4, the large free pieces its map shows, into File past its
+// last unit at Last: frees as much of the file as is free, in small runs,
+// and asks for it again in large requests, which only large free pieces
+// serve (aim.cpp).
+AimResult TakeLargePieces(const MoveFile& File, const GroupLayout& Layout, PieceList& Written, std::uint64_t Last);
+
 // The bytes of the Length bytes from Start on that lie in the Count pieces
 // Sorted, which are in the drive's order and do not overlap (groups.cpp, as
 // the next).
