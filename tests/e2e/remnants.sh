@@ -150,7 +150,22 @@ stop_zfs() {
     umount /run/zfs && rmdir /run/zfs 2>/dev/null  # unless something of the machine's is in it
     zfs_pid=""
 }
-trap 'stop_zfs; finish; losetup -d /dev/loop240 2>/dev/null' EXIT
+trap 'stop_zfs; finish; [ -z "${hdd_held:-}" ] || losetup -d /dev/loop240 2>/dev/null' EXIT
+
+# /dev/loop240 is one device for every run on the machine: a second run (a
+# check from another clone) waits for the first's row to let it go, as a row
+# waits for a detach that takes a moment to end, rather than failing.
+# Attaching is the kernel's own test and set, so two runs never share it.
+attach_hdd() {  # $1: image
+    local tries=0 err
+    until err=$(LC_ALL=C losetup /dev/loop240 "$1" 2>&1); do
+        case $err in *busy*) ;; *) echo "$err" >&2; return 1 ;; esac
+        [ $((tries += 1)) -le 900 ] || { echo "/dev/loop240 stayed busy for 15 minutes" >&2; return 1; }
+        [ "$tries" != 3 ] || echo "waiting for /dev/loop240, which another run holds" >&2
+        sleep 1
+    done
+    hdd_held=1
+}
 
 make_image() {  # $1: file system; $2: image
     truncate -s "${size[$1]:-${size[${1%%-*}]}}" "$2"
@@ -182,8 +197,9 @@ mount_image() {  # $1: file system; $2: image
                mount.exfat-fuse -d "$exfat_device" /mnt/q >>"$work/exfat.log" 2>&1 &
                exfat_pid=$!
                wait_for mountpoint -q /mnt/q || { kill "$exfat_pid"; wait "$exfat_pid"; losetup -d "$exfat_device"; return 1; } ;;
-        *-hdd | *-256g-*) losetup /dev/loop240 "$2" && echo 0 >/sys/block/loop240/queue/discard_max_bytes &&
-               mount /dev/loop240 /mnt/q ;;
+        *-hdd | *-256g-*) attach_hdd "$2" || return
+               { echo 0 >/sys/block/loop240/queue/discard_max_bytes && mount /dev/loop240 /mnt/q; } ||
+                   { losetup -d /dev/loop240; hdd_held=""; return 1; } ;;
         *) mount -o loop "$2" /mnt/q ;;
     esac
 }
@@ -192,7 +208,7 @@ unmount_image() {  # $1: file system
     case $1 in
         zfs*) zpool export quorlane ;;
         exfat) umount /mnt/q; wait "$exfat_pid"; losetup -d "$exfat_device" ;;
-        *-hdd | *-256g-*) umount /mnt/q; losetup -d /dev/loop240 ;;
+        *-hdd | *-256g-*) umount /mnt/q; losetup -d /dev/loop240; hdd_held="" ;;
         *) umount /mnt/q ;;
     esac
 }
