@@ -269,11 +269,14 @@ FillVerdict FillAvailableSpace(const FillPlace& Place)
     }
     // What the file system keeps is measured once, with the drive full: the
     // move needs it before the delete, and the report after it. A drive the
-    // data did not all reach is neither moved on nor trimmed.
+    // data did not all reach is neither moved on nor trimmed, and a file
+    // that could grow no further cannot take the kept space either (its
+    // attributes can still go into the metadata).
     const Remains Kept = Flushed ? MeasureRemains() : Remains{};
     const MoveResult Move =
-        Flushed ? MoveKeptSpace(FileHandle, FillBuffer, ChunkSize, Kept, LeftBytes > ShortFillMargin ? LeftBytes : 0)
-                : MoveResult{0, ERROR_NOT_SUPPORTED, ERROR_SUCCESS, KEPT_SIZE_UNKNOWN};
+        Flushed && (!LeftToThisUser || Kept.KeptIn == KEPT_IN_METADATA)
+            ? MoveKeptSpace(FileHandle, FillBuffer, ChunkSize, Kept, LeftBytes > ShortFillMargin ? LeftBytes : 0)
+            : MoveResult{0, ERROR_NOT_SUPPORTED, ERROR_SUCCESS, KEPT_SIZE_UNKNOWN};
     CloseHandle(FileHandle);
     const TrimReport End = Flushed ? TrimDeletedSpace(Kept, Move) : TrimReport{};
     Incomplete = Incomplete || Move.Status == ERROR_GEN_FAILURE || End.Incomplete;

@@ -266,6 +266,12 @@ TEST(Fill, FollowsTheScriptOfEachRun)
          "(99.8 MiB), "
          "kept from this user for root or by a quota; run it as root, with sudo, or lift the quota, to overwrite "
          "them.\n"},
+        {"a size limit on a hard disk: nothing moved by a file that cannot grow, and what stays said",
+         {{{196608, 196608}, {4194304, 4194304}}, 0, false, 3, 0, false, KeptSpace(4096, ERROR_NOT_SUPPORTED)}, "y\n",
+         Fill, {65536, 65536, 65536, 65536, 65536}, "Drive Q (196608 bytes free)", 3 * 65536,
+         "4194304 bytes were left (4.0 MiB), as the fill's file could grow no further (a limit on a file's size, or a "
+         "write the drive refused); lift the limit, then run it again.\n4096" + std::string(Kept) +
+             "trimmed, as the drive does not discard; they keep what they held." + Zerofree},
         {"1 MiB left is a full fill", {{{65536, 65536}, {1048576, 1048576}}, 0, false, 1}, "y\n",
          Fill, {65536, 65536, 65536}, "Drive Q (65536 bytes free)", 65536, Flushed},
         {"short writes are counted as reported", {{{409600, 409600}, {0, 0}}, 0, false, 2, 1000}, "y\n",
