@@ -248,9 +248,11 @@ struct Remains {
 };
 
 // What a move onto the fill did: the bytes of fill it wrote into the kept
-// space, and ERROR_SUCCESS, ERROR_NOT_SUPPORTED where the file system cannot
-// do it, or ERROR_GEN_FAILURE with the failing call's Error; and, where it
-// measured it afterwards, the kept space that stays unwritten (else
+// space (as the file system's map of its free space shows, where it can be
+// read; else as many as its requests took), and ERROR_SUCCESS,
+// ERROR_NOT_SUPPORTED where the file system cannot do it, or
+// ERROR_GEN_FAILURE with the failing call's Error; and, where it measured
+// it afterwards, the kept space that stays unwritten (else
 // KEPT_SIZE_UNKNOWN).
 struct MoveResult {
     ULONGLONG MovedBytes;

@@ -163,6 +163,12 @@ MoveResult RefillFreedRanges(HANDLE File, ULONGLONG BytesToFree, LPCVOID Data, D
         return Failed(ENOMEM);
     const std::uint64_t Tallied = TallyGroups(Fd, Layout, Size, Tally.get());
     std::uint64_t Done = 0;
+    // The free space no fill wrote, before the move, where the map can be
+    // read: what the move wrote into the kept space is what of it the map
+    // shows taken at the end. The units its requests took count the freed
+    // ranges taken back too, which held the fill already.
+    std::uint64_t AllFree = 0, UnwrittenBefore = 0;
+    const bool MappedBefore = Written.Room != 0 && MapFreeSpace(Fd, nullptr, 0, AllFree, UnwrittenBefore);
     // Each range goes in the group the requests reach last from the one
     // where the last of them landed (at first, that of the file's last
     // block), made of as many of the file's stretches there as it takes.
@@ -229,12 +235,15 @@ MoveResult RefillFreedRanges(HANDLE File, ULONGLONG BytesToFree, LPCVOID Data, D
     // ext4 may have set aside for the file's next requests, which would
     // otherwise come free, unwritten, only when the file goes; where that
     // fails, nothing is measured.
-    std::uint64_t AllFree = 0, Unwritten = 0;
+    std::uint64_t Unwritten = 0;
     if (Written.Room != 0 && fallocate(Fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(Size),
                              static_cast<off_t>(Unit)) == 0) {
         SortPieces(Written);
-        if (MapFreeSpace(Fd, Written.Pieces, Written.Count, AllFree, Unwritten) && fstat(Fd, &Status) == 0)
+        if (MapFreeSpace(Fd, Written.Pieces, Written.Count, AllFree, Unwritten) && fstat(Fd, &Status) == 0) {
             Result.KeptLeft = Unwritten + UnplacedRecordBytes(Fd, Volume, Status, Tallied - Done + Result.MovedBytes);
+            if (MappedBefore)
+                Result.MovedBytes = UnwrittenBefore > Unwritten ? UnwrittenBefore - Unwritten : 0;
+        }
     }
     return Result;
 }
