@@ -98,14 +98,18 @@ std::uint64_t FillClusterBytes(dev_t Volume);
 // not a volume's.
 int FillInlineData();
 
-// Has the ext4 open as Fd write its journal to its place
-// (EXT4_IOC_CHECKPOINT, root's only): true once it has, or where there is
-// no journal, whose metadata the flush has written in place already.
+// Has the ext4 open as Fd write the blocks its journal holds (the fill
+// file's map among them) to their place: true once it has, or where there
+// is no journal, whose metadata the flush has written in place already.
+// Root has the journal checkpointed (EXT4_IOC_CHECKPOINT); anyone else has
+// the file system synced (syncfs), which commits the journal and then
+// writes the device's blocks waiting to be written, the committed ones among
+// them.
 inline bool CheckpointJournal(int Fd)
 {
     constexpr unsigned long Checkpoint = _IOW('f', 43, std::uint32_t);
     std::uint32_t Flags = 0;
-    return ioctl(Fd, Checkpoint, &Flags) == 0 || errno == ENODEV;
+    return ioctl(Fd, Checkpoint, &Flags) == 0 || errno == ENODEV || syncfs(Fd) == 0;
 }
 
 // The bytes of the blocks that hold the map of the fill's own file, open

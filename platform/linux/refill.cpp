@@ -48,11 +48,11 @@ constexpr std::uint64_t RangeBytes = std::uint64_t{2} << 20;
 // The bytes of the blocks that hold the file's own records of where its
 // pieces lie (ext4's extent tree, xfs's block map), which it took from the
 // free space and which go free with it, where they may keep what they held:
-// the journal writes such blocks to their place only when it is
-// checkpointed, and never for a file deleted before then. ext4 checkpoints
-// its journal when root asks (EXT4_IOC_CHECKPOINT); then they hold the
-// records. Elsewhere they are what the file's allocation counts beyond its
-// Mapped bytes of pieces.
+// the journal has them written to their place only once it has committed
+// them, and never for a file deleted before then. ext4 writes them there
+// when root has its journal checkpointed, or anyone has it synced; then
+// they hold the records. Elsewhere they are what the file's allocation
+// counts beyond its Mapped bytes of pieces.
 static std::uint64_t UnplacedRecordBytes(int Fd, const struct statfs& Volume, const struct stat& Status,
                                          std::uint64_t Mapped)
 {

@@ -142,11 +142,11 @@ static void MeasureKept(int Fd, const struct statfs& Volume, const struct stat& 
     if (Volume.f_type == Ext4Magic) {
         const int Inline = FillInlineData();
         Found.InodeData = Inline < 0 ? INODE_DATA_UNKNOWN : Inline != 0 ? TRUE : FALSE;
-        // The journal writes the blocks of the fill file's map to their
-        // place only when it is checkpointed, never for a file deleted
+        // The journal has the blocks of the fill file's map written to their
+        // place only once they are committed, never for a file deleted
         // before then, so that they keep what they held. Root may have it
-        // checkpointed now (EXT4_IOC_CHECKPOINT); for anyone else, and
-        // without a journal to checkpoint, they are kept space.
+        // checkpointed now, anyone else the file system synced; where
+        // neither can be done, they are kept space.
         const std::uint64_t Records = CheckpointJournal(Fd) ? 0 : FillRecordBytes();
         if (DeviceName(Root, Name) && Ext4PoolBlocks(Name, Volume.f_bsize, FillClusterBytes(Root.st_dev), Pool)) {
             Found.KeptBytes = BlockBytes(Pool, Volume.f_bsize) + Records;
