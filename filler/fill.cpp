@@ -277,9 +277,20 @@ FillVerdict FillAvailableSpace(const FillPlace& Place)
         Flushed && (!LeftToThisUser || Kept.KeptIn == KEPT_IN_METADATA)
             ? MoveKeptSpace(FileHandle, FillBuffer, ChunkSize, Kept, LeftBytes > ShortFillMargin ? LeftBytes : 0)
             : MoveResult{0, ERROR_NOT_SUPPORTED, ERROR_SUCCESS, KEPT_SIZE_UNKNOWN};
+    // Where the move took what was kept from this user too, and the file
+    // system's map then shows no free block the fill did not write, the
+    // space the fill left is written after all.
+    const bool MovedLeft = LeftBytes > ShortFillMargin && !LeftToThisUser && Move.Status == ERROR_SUCCESS &&
+                           Move.KeptLeft == 0;
+    if (MovedLeft) {
+        std::fputs("What was kept from this user was moved onto the fill as well: the file system's map of its free "
+                   "space shows that the fill wrote every free block.\n",
+                   stdout);
+        std::fflush(stdout);
+    }
     CloseHandle(FileHandle);
     const TrimReport End = Flushed ? TrimDeletedSpace(Kept, Move) : TrimReport{};
-    Incomplete = Incomplete || Move.Status == ERROR_GEN_FAILURE || End.Incomplete;
+    Incomplete = (Incomplete && !MovedLeft) || Move.Status == ERROR_GEN_FAILURE || End.Incomplete;
 
     // What the run did, as measured: the bytes the file took, the time, and
     // the verdict its status gives.

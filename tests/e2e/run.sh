@@ -215,20 +215,19 @@ while IFS='|' read -r name args input drive expect status; do
         overlay-hidden) extra="The free space that the file system under this overlay keeps from every file could not be"
                         extra+=" measured or trimmed from here; run Quorlane on that file system itself." ;;
         # ext4 gives any user its map of the free space, so that the run
-        # measures what stays unwritten (K bytes: it varies from run to
-        # run); qemu-user does not pass that request on.
-        discarding-user|home-user) extra+="Moving the free space kept from files onto the fill..."$'\n'
+        # measures that nothing stays unwritten, root's reserve included,
+        # and ends with status 0; qemu-user does not pass that request on.
+        discarding-user|home-user) extra+="Moving the free space kept from files onto the fill..."
             if [ "$runner" = qemu ]; then
-                extra+="$pool bytes of free space that the file system keeps from every file were not trimmed, as"
+                status=2
+                extra+=$'\n'"$pool bytes of free space that the file system keeps from every file were not trimmed, as"
                 extra+=" the drive does not discard; they keep what they held. Before the delete, the fill wrote M over"
                 extra+=" free blocks where deleted files may have lain; which free blocks it did not write, the file"
                 extra+=" system's map of its free space did not tell. zerofree, run on the drive while it is not mounted,"
                 extra+=" overwrites that space."
-            else
-                extra+="K bytes of free space that the file system keeps from every file were not trimmed, as only"
-                extra+=" root may trim, and the drive discards: run it as root, with sudo, to trim them. Before the"
-                extra+=" delete, the fill wrote M over free blocks where deleted files may have lain; the bytes above"
-                extra+=" are the free blocks it did not write, as the file system's map of its free space shows."
+            elif [ "$drive" = home-user ]; then
+                extra+=$'\n'"What was kept from this user was moved onto the fill as well: the file system's map of"
+                extra+=" its free space shows that the fill wrote every free block."
             fi ;;
     esac
     why=""
@@ -300,7 +299,7 @@ exactly ten chunks           | q:                    | y\n       | tmpfs:640k | 
 ten chunks and a cluster     | q:                    | y\n       | tmpfs:644k | filled   | 0
 a larger drive               | q:                    | y\n       | tmpfs:64m  | filled   | 0
 a drive that discards        | q:                    | y\n       | discarding | filled   | 0
-a user, a drive that discards | q:                   | y\n       | discarding-user | filled | 2
+a user, a drive that discards | q:                   | y\n       | discarding-user | filled | 0
 small files kept in inodes   | q:                    | y\n       | discarding-inline | filled | 2
 path: a mount point          | /mnt/q                | y\n       | tmpfs:256k | filled   | 0
 path: relative, inside       | ./q/photos/2026       | y\n       | existing-in-photos | filled   | 0
@@ -310,7 +309,7 @@ path: missing                | /mnt/q/nowhere        | y\n       | tmpfs:256k | 
 path: a device, mounted      | /mnt/q.dev            | y\n       | discarding | usage '/mnt/q.dev is a device, not a directory; it is mounted at /mnt/q, so name that.' | 1
 path: no storage (/proc)     | /proc                 | y\n       | tmpfs:256k | usage '/proc holds no storage that a file can take: name a directory on a drive.' | 1
 path: another user's drive   | /mnt/q                | y\n       | root-owned-user | unwritable | 1
-path: a user's own directory | /mnt/q/home           | y\n       | home-user  | filled   | 2
+path: a user's own directory | /mnt/q/home           | y\n       | home-user  | filled   | 0
 path: a plain directory      | /mnt/q                | y\n       | plain-dir  | filled   | 0
 path: the current directory  | .                     | y\n       | tmpfs:256k | filled   | 0
 path: control characters     | $'/mnt/q/\e[31mred\nline' | y\n | odd-name  | filled   | 0
