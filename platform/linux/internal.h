@@ -112,6 +112,15 @@ inline bool CheckpointJournal(int Fd)
     return ioctl(Fd, Checkpoint, &Flags) == 0 || errno == ENODEV || syncfs(Fd) == 0;
 }
 
+// What Records bytes of a file's map, in clusters of Cluster bytes, keep
+// of what they held once the journal has written the map to its place: on
+// ext4's bigalloc each block of the map has a cluster of its own, all but
+// that block unwritten; where a cluster is a Block, nothing.
+inline std::uint64_t RecordsLeftUnwritten(std::uint64_t Records, std::uint64_t Cluster, std::uint64_t Block)
+{
+    return Cluster > Block ? Records - Records / Cluster * Block : 0;
+}
+
 // The bytes of the blocks that hold the map of the fill's own file, open
 // and not yet moved (ext4's extent tree, ext3's indirect blocks), which go
 // free with it; 0 where no such file is open (file.cpp).

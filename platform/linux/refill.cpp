@@ -51,15 +51,17 @@ constexpr std::uint64_t RangeBytes = std::uint64_t{2} << 20;
 // the journal has them written to their place only once it has committed
 // them, and never for a file deleted before then. ext4 writes them there
 // when root has its journal checkpointed, or anyone has it synced; then
-// they hold the records. Elsewhere they are what the file's allocation
-// counts beyond its Mapped bytes of pieces.
+// they hold the records, but for the rest of each cluster on bigalloc.
+// Elsewhere they are what the file's allocation, in Unit clusters, counts
+// beyond its Mapped bytes of pieces.
 static std::uint64_t UnplacedRecordBytes(int Fd, const struct statfs& Volume, const struct stat& Status,
-                                         std::uint64_t Mapped)
+                                         std::uint64_t Mapped, std::uint64_t Unit)
 {
-    if (Volume.f_type == Ext4Magic && CheckpointJournal(Fd))
-        return 0;
     const std::uint64_t Allocated = static_cast<std::uint64_t>(Status.st_blocks) * 512;
-    return Allocated > Mapped ? Allocated - Mapped : 0;
+    const std::uint64_t Records = Allocated > Mapped ? Allocated - Mapped : 0;
+    if (Volume.f_type == Ext4Magic && CheckpointJournal(Fd))
+        return RecordsLeftUnwritten(Records, Unit, static_cast<std::uint64_t>(Volume.f_bsize));
+    return Records;
 }
 
 MoveResult RefillFreedRanges(HANDLE File, ULONGLONG BytesToFree, LPCVOID Data, DWORD DataLength)
@@ -240,7 +242,8 @@ MoveResult RefillFreedRanges(HANDLE File, ULONGLONG BytesToFree, LPCVOID Data, D
                              static_cast<off_t>(Unit)) == 0) {
         SortPieces(Written);
         if (MapFreeSpace(Fd, Written.Pieces, Written.Count, AllFree, Unwritten) && fstat(Fd, &Status) == 0) {
-            Result.KeptLeft = Unwritten + UnplacedRecordBytes(Fd, Volume, Status, Tallied - Done + Result.MovedBytes);
+            Result.KeptLeft =
+                Unwritten + UnplacedRecordBytes(Fd, Volume, Status, Tallied - Done + Result.MovedBytes, Unit);
             if (MappedBefore)
                 Result.MovedBytes = UnwrittenBefore > Unwritten ? UnwrittenBefore - Unwritten : 0;
         }

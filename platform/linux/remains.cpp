@@ -146,8 +146,12 @@ static void MeasureKept(int Fd, const struct statfs& Volume, const struct stat& 
         // place only once they are committed, never for a file deleted
         // before then, so that they keep what they held. Root may have it
         // checkpointed now, anyone else the file system synced; where
-        // neither can be done, they are kept space.
-        const std::uint64_t Records = CheckpointJournal(Fd) ? 0 : FillRecordBytes();
+        // neither can be done, they are kept space, and on bigalloc the rest
+        // of their clusters always is.
+        const std::uint64_t Block = static_cast<std::uint64_t>(Volume.f_bsize);
+        const std::uint64_t Cluster = std::max(Block, FillClusterBytes(Root.st_dev));
+        const std::uint64_t Records = CheckpointJournal(Fd) ? RecordsLeftUnwritten(FillRecordBytes(), Cluster, Block)
+                                                            : FillRecordBytes();
         if (DeviceName(Root, Name) && Ext4PoolBlocks(Name, Volume.f_bsize, FillClusterBytes(Root.st_dev), Pool)) {
             Found.KeptBytes = BlockBytes(Pool, Volume.f_bsize) + Records;
         } else {
