@@ -41,6 +41,19 @@
 #include <memory>
 #include <fcntl.h>
 
+int WriteFill(const MoveFile& File, std::uint64_t At, std::uint64_t Count)
+{
+    const std::uint64_t Window = File.WindowUnits * File.Unit;
+    for (std::uint64_t Done = 0; Done < Count;) {
+        const std::uint64_t Offset = (At + Done) % Window, Part = std::min(Count - Done, Window - Offset);
+        const ssize_t Wrote = pwrite(File.Fd, File.Data + Offset, Part, static_cast<off_t>(At + Done));
+        if (Wrote != static_cast<ssize_t>(Part))
+            return Wrote < 0 ? errno : EIO;
+        Done += Part;
+    }
+    return 0;
+}
+
 // Frees up to Want bytes of File before End in Group, from its stretches
 // there in the file's order, noting them on Written; returns the bytes
 // freed, or sets Error.
@@ -127,16 +140,12 @@ AimResult TakeUnwritten(const MoveFile& File, const GroupLayout& Layout, GroupTa
                     const bool Points = EndPhysical != UINT64_MAX && Target >= EndPhysical &&
                                         GroupOfByte(EndPhysical - Unit, Layout) == Group;
                     const std::uint64_t At = EndLogical + (Points ? Target - EndPhysical : 0);
-                    const void* const Piece = File.Data + At / Unit % File.WindowUnits * Unit;
                     if (fallocate(File.Fd, 0, static_cast<off_t>(At), static_cast<off_t>(Unit)) != 0) {
                         Result.Error = errno;
                         break;
                     }
-                    const ssize_t Wrote = pwrite(File.Fd, Piece, Unit, static_cast<off_t>(At));
-                    if (Wrote != static_cast<ssize_t>(Unit)) {
-                        Result.Error = Wrote < 0 ? errno : EIO;
+                    if ((Result.Error = WriteFill(File, At, Unit)) != 0)
                         break;
-                    }
                     Result.Taken += Unit, Target += Unit, Slack -= Unit, Left -= Unit;
                     Unflushed = Took = true;
                     EndLogical = At + Unit;
@@ -168,7 +177,7 @@ AimResult TakeLargePieces(const MoveFile& File, const GroupLayout& Layout, Piece
     // asked for at a time, many times that, and not a power of two, which
     // ext4 would keep from a flex group's first group.
     constexpr std::uint64_t RunUnits = 16, Request = std::uint64_t{30} << 20;
-    const std::uint64_t Unit = File.Unit, Window = File.WindowUnits * Unit;
+    const std::uint64_t Unit = File.Unit;
     AimResult Result = {0, 0, 0};
     const std::unique_ptr<DrivePiece[], void (*)(void*)> Gaps(
         static_cast<DrivePiece*>(std::malloc(AimedPieces * sizeof(DrivePiece))), std::free);
@@ -217,15 +226,8 @@ AimResult TakeLargePieces(const MoveFile& File, const GroupLayout& Layout, Piece
                     return Result;
                 break;
             }
-            for (std::uint64_t Done = 0; Done < Count;) {
-                const std::uint64_t Part = std::min(Count - Done, Window);
-                const ssize_t Wrote = pwrite(File.Fd, File.Data, Part, static_cast<off_t>(At + Done));
-                if (Wrote != static_cast<ssize_t>(Part)) {
-                    Result.Error = Wrote < 0 ? errno : EIO;
-                    return Result;
-                }
-                Done += Part;
-            }
+            if ((Result.Error = WriteFill(File, At, Count)) != 0)
+                return Result;
             Taken += Count, At += Count;
             Result.Taken += Count;
         }

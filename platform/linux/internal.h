@@ -105,7 +105,7 @@ int FillInlineData();
 // the file system synced (syncfs), which commits the journal and then
 // writes the device's blocks waiting to be written, the committed ones among
 // them.
-inline bool CheckpointJournal(int Fd)
+inline bool WriteJournalInPlace(int Fd)
 {
     constexpr unsigned long Checkpoint = _IOW('f', 43, std::uint32_t);
     std::uint32_t Flags = 0;
@@ -265,6 +265,11 @@ struct MoveFile {
     const unsigned char* Data;
     std::uint64_t WindowUnits;
 };
+
+// Writes the fill over the Count bytes of File from At on, whole units,
+// each with the data the window holds for its place; 0, or the errno of the
+// write that failed (EIO where one was short) (aim.cpp).
+int WriteFill(const MoveFile& File, std::uint64_t At, std::uint64_t Count);
 
 // What taking the unwritten free blocks did: the bytes taken and written,
 // the bytes of the file freed for them, and the errno of a call that

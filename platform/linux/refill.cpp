@@ -59,7 +59,7 @@ static std::uint64_t UnplacedRecordBytes(int Fd, const struct statfs& Volume, co
 {
     const std::uint64_t Allocated = static_cast<std::uint64_t>(Status.st_blocks) * 512;
     const std::uint64_t Records = Allocated > Mapped ? Allocated - Mapped : 0;
-    if (Volume.f_type == Ext4Magic && CheckpointJournal(Fd))
+    if (Volume.f_type == Ext4Magic && WriteJournalInPlace(Fd))
         return RecordsLeftUnwritten(Records, Unit, static_cast<std::uint64_t>(Volume.f_bsize));
     return Records;
 }
@@ -83,7 +83,7 @@ MoveResult RefillFreedRanges(HANDLE File, ULONGLONG BytesToFree, LPCVOID Data, D
     const std::uint64_t Length = std::min(RangeBytes / Unit * Unit, Freed);
     if (Length == 0 || Unit > DataLength)
         return {0, ERROR_NOT_SUPPORTED, 0, KEPT_SIZE_UNKNOWN};
-    const std::uint64_t WindowUnits = DataLength / Unit;
+    const MoveFile Fill = {Fd, Unit, static_cast<const unsigned char*>(Data), DataLength / Unit};
     std::uint64_t NextBlock = Size + Unit;  // where the next unit is taken, past the end
     // Where on the drive the freed pieces lie: each holds the fill's bytes,
     // which reached the disk before the move, until something takes it
@@ -145,12 +145,10 @@ MoveResult RefillFreedRanges(HANDLE File, ULONGLONG BytesToFree, LPCVOID Data, D
                     break;
                 Allocates = false;
             }
-            const void* const Piece = static_cast<const unsigned char*>(Data) + NextBlock / Unit % WindowUnits * Unit;
-            const ssize_t Done = pwrite(Fd, Piece, Unit, static_cast<off_t>(NextBlock));
-            if (Done != static_cast<ssize_t>(Unit)) {
-                if (Done < 0 && !Allocates && errno == ENOSPC)
+            if (const int Error = WriteFill(Fill, NextBlock, Unit); Error != 0) {
+                if (Error == ENOSPC && !Allocates)
                     break;
-                return Done < 0 ? errno : EIO;
+                return Error;
             }
             Result.MovedBytes += Unit;
         }
@@ -216,15 +214,13 @@ MoveResult RefillFreedRanges(HANDLE File, ULONGLONG BytesToFree, LPCVOID Data, D
         fdatasync(Fd) == 0 && ftruncate(Fd, static_cast<off_t>(NextBlock - 2 * Spare * Unit)) == 0) {
         NextBlock -= 2 * Spare * Unit;
         Result.MovedBytes -= Spare * Unit;
-        const AimResult Aimed = TakeUnwritten({Fd, Unit, static_cast<const unsigned char*>(Data), WindowUnits},
-                                              Layout, Tally.get(), Written, NextBlock - 2 * Unit);
+        const AimResult Aimed = TakeUnwritten(Fill, Layout, Tally.get(), Written, NextBlock - 2 * Unit);
         Result.MovedBytes += Aimed.Taken, Done += Aimed.Freed;
         if (Aimed.Error != 0)
             return Failed(Aimed.Error);
     }
     if (Volume.f_type == Ext4Magic && Written.Room != 0 && Allocates && NextBlock > Size + Unit) {
-        const AimResult Large = TakeLargePieces({Fd, Unit, static_cast<const unsigned char*>(Data), WindowUnits},
-                                                Layout, Written, NextBlock - 2 * Unit);
+        const AimResult Large = TakeLargePieces(Fill, Layout, Written, NextBlock - 2 * Unit);
         Result.MovedBytes += Large.Taken, Done += Large.Freed;
         if (Large.Error != 0)
             return Failed(Large.Error);

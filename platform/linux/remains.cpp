@@ -150,8 +150,8 @@ static void MeasureKept(int Fd, const struct statfs& Volume, const struct stat& 
         // of their clusters always is.
         const std::uint64_t Block = static_cast<std::uint64_t>(Volume.f_bsize);
         const std::uint64_t Cluster = std::max(Block, FillClusterBytes(Root.st_dev));
-        const std::uint64_t Records = CheckpointJournal(Fd) ? RecordsLeftUnwritten(FillRecordBytes(), Cluster, Block)
-                                                            : FillRecordBytes();
+        const std::uint64_t Records = WriteJournalInPlace(Fd) ? RecordsLeftUnwritten(FillRecordBytes(), Cluster, Block)
+                                                              : FillRecordBytes();
         if (DeviceName(Root, Name) && Ext4PoolBlocks(Name, Volume.f_bsize, FillClusterBytes(Root.st_dev), Pool)) {
             Found.KeptBytes = BlockBytes(Pool, Volume.f_bsize) + Records;
         } else {
