@@ -295,9 +295,8 @@ for fs in "${filesystems[@]}"; do
     # blocks that xfs counts in its free-space trees but keeps from files.
     [ "$kind" = xfs ] && pool=$(($(xfs_spaceman -c 'freesp -s' /mnt/q | awk '/total free blocks/ { print $4 }') -
                                  $(stat -f -c %f /mnt/q)))
-    [ "$kind" = ext4 ] && pool=$(cat "$(pool_file)") &&
-        reserve=$(dumpe2fs -h "$image" 2>/dev/null | awk -F: '/^Reserved block count/ { r = $2 } /^Block size/ { b = $2 } END { printf "%.0f\n", r * b }') &&
-        cluster=$(dumpe2fs -h "$image" 2>/dev/null | awk -F: '/^(Block|Cluster) size/ { s = $2 } END { print s + 0 }')
+    [ "$kind" = ext4 ] && pool=$(cat "$(pool_file)") && read -r reserve cluster < <(dumpe2fs -h "$image" 2>/dev/null |
+        awk -F: '/^Reserved block count/ { r = $2 } /^Block size/ { b = c = $2 } /^Cluster size/ { c = $2 } END { printf "%.0f %d\n", r * b, c }')
     case $fs in
         ext4-open) open_reserve ;;
         *-user) chmod 1777 /mnt/q; as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
