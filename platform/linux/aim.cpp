@@ -74,7 +74,7 @@ static std::uint64_t FreeInGroup(const MoveFile& File, std::uint64_t End, const 
             break;
         }
         NotePiece(Written, Physical, Count);
-        Tally = {Tally.Bytes - std::min(Tally.Bytes, Count), Start + Count};
+        Tally = {Tally.Bytes - std::min(Tally.Bytes, Count), Start + Count, Tally.EndLogical};
         Freed += Count;
     }
     return Freed;
@@ -156,6 +156,7 @@ AimResult TakeUnwritten(const MoveFile& File, const GroupLayout& Layout, GroupTa
                         GroupTally& Landed = Tally[GroupOfByte(EndPhysical, Layout)];
                         Landed.FirstLogical = Landed.Bytes == 0 ? At : Landed.FirstLogical;
                         Landed.Bytes += Unit;
+                        Landed.EndLogical = std::max(Landed.EndLogical, At + Unit);
                         EndPhysical += Unit;
                     }
                 }

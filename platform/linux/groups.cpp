@@ -2,9 +2,8 @@
 // superblock root), and the groups the move onto the fill (refill.cpp)
 // walks: ext4's block groups and xfs's allocation groups, where each byte
 // of the drive lies, the
-// order in which a file's requests reach them, what of the fill's file lies
-// in each, read from its map (FIEMAP), which any user may read, and how the
-// pieces of the drive the move freed lie against a free piece.
+// order in which a file's requests reach them, and what of the fill's file
+// lies in each, read from its map (FIEMAP), which any user may read.
 
 #include "internal.h"
 
@@ -114,11 +113,6 @@ std::uint64_t StretchLength(std::uint64_t Physical, std::uint64_t Remaining, con
     return std::min(Remaining, Layout.Bytes - Into);
 }
 
-std::uint64_t RequestOrder(std::uint64_t Group, std::uint64_t RequestGroup, const GroupLayout& Layout)
-{
-    return (Group + Layout.Count - RequestGroup % Layout.Count) % Layout.Count;
-}
-
 // The bytes of the drive Device, whose file system statfs gave Volume: the
 // device's size, as sysfs tells any user, or else the blocks statfs counts
 // and an eighth more, for the file system's own tables, which it leaves out.
@@ -205,11 +199,12 @@ std::uint64_t TallyGroups(int Fd, const GroupLayout& Layout, std::uint64_t Size,
 {
     std::uint64_t All = 0;
     for (std::uint64_t Group = 0; Group < Layout.Count; ++Group)
-        Tally[Group] = {0, 0};
+        Tally[Group] = {0, 0, 0};
     Stretches(Fd, Layout, 0, Size, [&](std::uint64_t At, std::uint64_t Length, std::uint64_t Group, std::uint64_t) {
         if (Tally[Group].Bytes == 0)
             Tally[Group].FirstLogical = At;
         Tally[Group].Bytes += Length;
+        Tally[Group].EndLogical = At + Length;
         All += Length;
         return true;
     });
@@ -236,6 +231,25 @@ std::uint64_t NextStretchIn(int Fd, const GroupLayout& Layout, std::uint64_t Fro
         return Length == 0;
     });
     return Length;
+}
+
+std::size_t HighestStretchesIn(int Fd, const GroupLayout& Layout, std::uint64_t From, std::uint64_t To,
+                               std::uint64_t Group, FileStretch* Top, std::size_t Room)
+{
+    // A heap whose first is the lowest kept, which a higher one replaces.
+    const auto Higher = [](const FileStretch& A, const FileStretch& B) { return A.Physical > B.Physical; };
+    std::size_t Count = 0;
+    Stretches(Fd, Layout, From, To, [&](std::uint64_t At, std::uint64_t Length, std::uint64_t In, std::uint64_t On) {
+        if (In != Group || Room == 0 || (Count == Room && On <= Top[0].Physical))
+            return true;
+        if (Count == Room)
+            std::pop_heap(Top, Top + Count--, Higher);
+        Top[Count++] = {At, On, Length};
+        std::push_heap(Top, Top + Count, Higher);
+        return true;
+    });
+    std::sort_heap(Top, Top + Count, Higher);
+    return Count;
 }
 
 std::uint64_t FreeEveryOther(int Fd, const GroupLayout& Layout, std::uint64_t Size, std::uint64_t Run,
@@ -273,49 +287,4 @@ std::uint64_t FreeEveryOther(int Fd, const GroupLayout& Layout, std::uint64_t Si
     if (Error == 0 && Freeing && InRun != 0 && Freed < Want)
         Punch();
     return Freed;
-}
-
-void SortPieces(PieceList& List)
-{
-    std::sort(List.Pieces, List.Pieces + List.Count,
-              [](const DrivePiece& A, const DrivePiece& B) { return A.Physical < B.Physical; });
-    // A block freed, taken again and freed once more is listed twice; once
-    // merged, no free block is counted twice as written.
-    std::size_t Kept = 0;
-    for (std::size_t Index = 0; Index < List.Count; ++Index) {
-        DrivePiece& Last = List.Pieces[Kept - (Kept != 0)];
-        const DrivePiece Piece = List.Pieces[Index];
-        if (Kept != 0 && Piece.Physical <= Last.Physical + Last.Length)
-            Last.Length = std::max(Last.Length, Piece.Physical + Piece.Length - Last.Physical);
-        else
-            List.Pieces[Kept++] = Piece;
-    }
-    List.Count = Kept;
-}
-
-std::uint64_t OverlapBytes(std::uint64_t Start, std::uint64_t Length, const DrivePiece* Sorted, std::size_t Count)
-{
-    // The first piece that ends after Start, then on while they begin
-    // before the end.
-    const auto EndsAfter = [](std::uint64_t At, const DrivePiece& P) { return At < P.Physical + P.Length; };
-    const DrivePiece* Piece = std::upper_bound(Sorted, Sorted + Count, Start, EndsAfter);
-    std::uint64_t Overlap = 0;
-    for (; Piece != Sorted + Count && Piece->Physical < Start + Length; ++Piece)
-        Overlap += std::min(Start + Length, Piece->Physical + Piece->Length) - std::max(Start, Piece->Physical);
-    return Overlap;
-}
-
-void AddGaps(std::uint64_t Start, std::uint64_t Length, const DrivePiece* Sorted, std::size_t Count,
-             DrivePiece* Gaps, std::size_t Room, std::size_t& Found)
-{
-    const auto EndsAfter = [](std::uint64_t At, const DrivePiece& P) { return At < P.Physical + P.Length; };
-    const DrivePiece* Piece = std::upper_bound(Sorted, Sorted + Count, Start, EndsAfter);
-    for (std::uint64_t At = Start, End = Start + Length; At < End && Found < Room; ++Piece) {
-        const std::uint64_t Next = Piece != Sorted + Count ? std::min(std::max(Piece->Physical, At), End) : End;
-        if (Next > At)
-            Gaps[Found++] = {At, Next - At};
-        if (Piece == Sorted + Count)
-            break;
-        At = std::max(At, Piece->Physical + Piece->Length);
-    }
 }

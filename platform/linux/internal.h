@@ -102,9 +102,8 @@ int FillInlineData();
 // file's map among them) to their place: true once it has, or where there
 // is no journal, whose metadata the flush has written in place already.
 // Root has the journal checkpointed (EXT4_IOC_CHECKPOINT); anyone else has
-// the file system synced (syncfs), which commits the journal and then
-// writes the device's blocks waiting to be written, the committed ones among
-// them.
+// the file system synced (syncfs), which commits the journal, then writes
+// the device's waiting blocks, the committed ones among them.
 inline bool WriteJournalInPlace(int Fd)
 {
     constexpr unsigned long Checkpoint = _IOW('f', 43, std::uint32_t);
@@ -127,13 +126,12 @@ inline std::uint64_t RecordsLeftUnwritten(std::uint64_t Records, std::uint64_t C
 std::uint64_t FillRecordBytes();
 
 // The blocks of ext4's reserved cluster pool on the volume whose device is
-// Name, of blocks of BlockSize bytes: the clusters sysfs counts in it, times the blocks
-// to a cluster, which only a file system made with bigalloc has more than one
-// of. They come from the superblock, which root can read, or else from
-// ClusterBytes, the cluster a file showed; where neither tells, a cluster is
-// taken for one block: the pool at its smallest, so that free space left by
-// the fill is never hidden. False, with errno, where sysfs has no count
-// (remains.cpp).
+// Name, of BlockSize bytes: the clusters sysfs counts in it, times the
+// blocks to a cluster (more than one only on bigalloc), from the superblock,
+// which root can read, or else ClusterBytes, the cluster a file showed;
+// where neither tells, one block: the pool at its smallest, so that free
+// space left by the fill is never hidden. False, with errno, where sysfs
+// has no count (remains.cpp).
 bool Ext4PoolBlocks(const char* Name, std::uint64_t BlockSize, std::uint64_t ClusterBytes, std::uint64_t& Blocks);
 
 // One line of the mount table (/proc/self/mountinfo), decoded in place: the
@@ -194,23 +192,19 @@ std::uint64_t GroupOfByte(std::uint64_t Physical, const GroupLayout& Layout);
 // How much of Remaining bytes from Physical on lies in Physical's group.
 std::uint64_t StretchLength(std::uint64_t Physical, std::uint64_t Remaining, const GroupLayout& Layout);
 
-// How late the requests, now in RequestGroup, reach Group: 0 for that group
-// itself, then 1, 2, ... for the groups after it, round to the one before.
-std::uint64_t RequestOrder(std::uint64_t Group, std::uint64_t RequestGroup, const GroupLayout& Layout);
-
 // Where on the drive the byte at Logical of the file open as Fd lies;
-// UINT64_MAX where it lies nowhere (groups.cpp, as the four below).
+// UINT64_MAX where it lies nowhere (groups.cpp, as the five below).
 std::uint64_t PlaceOf(int Fd, std::uint64_t Logical);
 
-// The group that holds the byte at Logical of the file open as Fd;
-// Layout.Count where the file system cannot say.
+// The group of the byte at Logical of the file open as Fd, else Layout.Count.
 std::uint64_t GroupOf(int Fd, const GroupLayout& Layout, std::uint64_t Logical);
 
 // What a file holds in one group: its bytes there, and where in the file
-// the first of them lies.
+// the first of them lies and the last ends.
 struct GroupTally {
     std::uint64_t Bytes;
     std::uint64_t FirstLogical;
+    std::uint64_t EndLogical;
 };
 
 // Tallies, in one pass over the map of the file open as Fd, what its first
@@ -227,6 +221,19 @@ std::uint64_t GroupReachedLast(const GroupLayout& Layout, const GroupTally* Tall
 // where there is none.
 std::uint64_t NextStretchIn(int Fd, const GroupLayout& Layout, std::uint64_t From, std::uint64_t Size,
                             std::uint64_t Group, std::uint64_t& Start, std::uint64_t& Physical);
+
+// A stretch of a file in one group: its start in the file and on the drive,
+// and its length, in bytes.
+struct FileStretch {
+    std::uint64_t Logical;
+    std::uint64_t Physical;
+    std::uint64_t Length;
+};
+
+// Lists in Top the up to Room stretches of the file's bytes from From to To
+// that lie highest in Group, highest first; returns their count.
+std::size_t HighestStretchesIn(int Fd, const GroupLayout& Layout, std::uint64_t From, std::uint64_t To,
+                               std::uint64_t Group, FileStretch* Top, std::size_t Room);
 
 // A piece of the drive: where it starts and how long it is, in bytes.
 struct DrivePiece {
@@ -254,7 +261,7 @@ inline void NotePiece(PieceList& List, std::uint64_t Physical, std::uint64_t Len
 }
 
 // Puts List's pieces in the drive's order, as one where they overlap or
-// touch (groups.cpp).
+// touch (remains.cpp).
 void SortPieces(PieceList& List);
 
 // The fill's file as the move sees it: open as Fd, taken in units of Unit
@@ -305,8 +312,8 @@ std::uint64_t FreeEveryOther(int Fd, const GroupLayout& Layout, std::uint64_t Si
 AimResult TakeLargePieces(const MoveFile& File, const GroupLayout& Layout, PieceList& Written, std::uint64_t Last);
 
 // The bytes of the Length bytes from Start on that lie in the Count pieces
-// Sorted, which are in the drive's order and do not overlap (groups.cpp, as
-// the next).
+// Sorted, which are in the drive's order and do not overlap (remains.cpp, as
+// the next two).
 std::uint64_t OverlapBytes(std::uint64_t Start, std::uint64_t Length, const DrivePiece* Sorted, std::size_t Count);
 
 // Adds to Gaps, up to Room of them (Found so far), the pieces of the Length
@@ -318,8 +325,7 @@ void AddGaps(std::uint64_t Start, std::uint64_t Length, const DrivePiece* Sorted
 // and xfs answer for any user) for its free space: sets Free to the bytes
 // free in all, Unwritten to those outside the Count pieces Written (in the
 // drive's order), and lists the first Room of those in Gaps, in the drive's order,
-// their number in Found. False, with errno, where it cannot be read
-// (remains.cpp).
+// their number in Found. False, with errno, where it cannot be read.
 bool MapFreeSpace(int Fd, const DrivePiece* Written, std::size_t Count, std::uint64_t& Free, std::uint64_t& Unwritten,
                   DrivePiece* Gaps = nullptr, std::size_t Room = 0, std::size_t* Found = nullptr);
 

@@ -20,8 +20,12 @@
 // the groups after it. Each range is therefore made of the file's stretches
 // in the group the requests reach last from the group where the last of
 // them landed, however short those stretches are, and when the requests go
-// on to another group, so do the ranges. How this was found, and what it
-// reaches, is in docs/evidence.md.
+// on to another group, so do the ranges. Inside a group, ext4 gives such a
+// request the smallest of the first few free pieces from the group's start,
+// and so reaches its highest blocks last: the stretches there are freed
+// from the highest down. That order is all there is on a drive of one
+// group, as a small one of 64 KiB clusters is (its groups are of 2 GiB).
+// How this was found, and what it reaches, is in docs/evidence.md.
 //
 // The units (blocks, or ext4's clusters) are taken past the end of the
 // file, every other one, so that each request is a piece of its own; all of
@@ -171,9 +175,33 @@ MoveResult RefillFreedRanges(HANDLE File, ULONGLONG BytesToFree, LPCVOID Data, D
     const bool MappedBefore = Written.Room != 0 && MapFreeSpace(Fd, nullptr, 0, AllFree, UnwrittenBefore);
     // Each range goes in the group the requests reach last from the one
     // where the last of them landed (at first, that of the file's last
-    // block), made of as many of the file's stretches there as it takes.
-    std::uint64_t RequestGroup = GroupOf(Fd, Layout, Size - Block), Group = Layout.Count, Start = 0, Count = 0;
-    std::uint64_t Physical = 0;
+    // block), made of as many of the file's stretches there as it takes,
+    // the highest on the drive first. They are read a batch at a time, each
+    // the highest the file still holds there, in 24 KiB.
+    constexpr std::size_t Batch = 1024;
+    const std::unique_ptr<FileStretch[], void (*)(void*)> Top(
+        static_cast<FileStretch*>(std::malloc(Batch * sizeof(FileStretch))), std::free);
+    if (!Top)
+        return Failed(ENOMEM);
+    std::size_t Listed = 0, Next = 0;
+    std::uint64_t RequestGroup = GroupOf(Fd, Layout, Size - Block), Group = Layout.Count;
+    FileStretch Stretch = {0, 0, 0};
+    // Sets Stretch to the next one to free; false where the file holds none
+    // in any group. A group where none is found is done with.
+    const auto NextStretch = [&] {
+        while (Next == Listed) {
+            if ((Group == Layout.Count || Tally[Group].Bytes == 0) &&
+                (Group = GroupReachedLast(Layout, Tally.get(), RequestGroup)) == Layout.Count)
+                return false;
+            Listed = HighestStretchesIn(Fd, Layout, Tally[Group].FirstLogical, Tally[Group].EndLogical, Group,
+                                        Top.get(), Batch);
+            Next = 0;
+            if (Listed == 0)
+                Tally[Group].Bytes = 0;
+        }
+        Stretch = Top[Next++];
+        return true;
+    };
     // Where the move frees more than a few groups' worth (root's reserve on
     // a large drive), each range is all that the file holds in one group:
     // ext4 serves a one-block request first from the groups whose free
@@ -184,18 +212,16 @@ MoveResult RefillFreedRanges(HANDLE File, ULONGLONG BytesToFree, LPCVOID Data, D
     while (Done < Freed) {
         std::uint64_t Range = 0;
         while (Range < RoundBytes && Done < Freed && !(WholeGroups && Range != 0 && Tally[Group].Bytes == 0)) {
-            if (Count == 0 && Group != Layout.Count && Tally[Group].Bytes != 0)
-                Count = NextStretchIn(Fd, Layout, Start, Size, Group, Start, Physical);
-            if (Count == 0 && (Group = GroupReachedLast(Layout, Tally.get(), RequestGroup)) != Layout.Count)
-                Count = NextStretchIn(Fd, Layout, Tally[Group].FirstLogical, Size, Group, Start, Physical);
-            if (Count == 0)
+            if (Stretch.Length == 0 && !NextStretch())
                 break;
-            const std::uint64_t Taken = std::min({Count, RoundBytes - Range, Freed - Done});
-            if (!Free(Start, Taken))
+            // The stretch's highest part, where only part of it is freed.
+            const std::uint64_t Taken = std::min({Stretch.Length, RoundBytes - Range, Freed - Done});
+            Stretch.Length -= Taken;
+            if (!Free(Stretch.Logical + Stretch.Length, Taken))
                 return Failed(errno);
-            NotePiece(Written, Physical, Taken);
+            NotePiece(Written, Stretch.Physical + Stretch.Length, Taken);
             Tally[Group].Bytes -= std::min(Tally[Group].Bytes, Taken);
-            Start += Taken, Physical += Taken, Count -= Taken, Range += Taken, Done += Taken;
+            Range += Taken, Done += Taken;
         }
         if (Range == 0)
             break;
@@ -204,7 +230,7 @@ MoveResult RefillFreedRanges(HANDLE File, ULONGLONG BytesToFree, LPCVOID Data, D
         // Where the requests went on to another group, so do the ranges.
         const std::uint64_t Now = Result.MovedBytes != 0 ? GroupOf(Fd, Layout, NextBlock - 2 * Unit) : RequestGroup;
         if (Now != RequestGroup)
-            RequestGroup = Now, Group = Layout.Count, Count = 0;
+            RequestGroup = Now, Group = Layout.Count, Stretch.Length = 0, Listed = Next = 0;
     }
     // On xfs, where the map can be read, the free blocks the refills did not
     // write are then taken where they lie, for the last units taken, which

@@ -42,6 +42,51 @@ bool Ext4PoolBlocks(const char* Name, std::uint64_t BlockSize, std::uint64_t Clu
     return true;
 }
 
+void SortPieces(PieceList& List)
+{
+    std::sort(List.Pieces, List.Pieces + List.Count,
+              [](const DrivePiece& A, const DrivePiece& B) { return A.Physical < B.Physical; });
+    // A block freed, taken again and freed once more is listed twice; once
+    // merged, no free block is counted twice as written.
+    std::size_t Kept = 0;
+    for (std::size_t Index = 0; Index < List.Count; ++Index) {
+        DrivePiece& Last = List.Pieces[Kept - (Kept != 0)];
+        const DrivePiece Piece = List.Pieces[Index];
+        if (Kept != 0 && Piece.Physical <= Last.Physical + Last.Length)
+            Last.Length = std::max(Last.Length, Piece.Physical + Piece.Length - Last.Physical);
+        else
+            List.Pieces[Kept++] = Piece;
+    }
+    List.Count = Kept;
+}
+
+std::uint64_t OverlapBytes(std::uint64_t Start, std::uint64_t Length, const DrivePiece* Sorted, std::size_t Count)
+{
+    // The first piece that ends after Start, then on while they begin
+    // before the end.
+    const auto EndsAfter = [](std::uint64_t At, const DrivePiece& P) { return At < P.Physical + P.Length; };
+    const DrivePiece* Piece = std::upper_bound(Sorted, Sorted + Count, Start, EndsAfter);
+    std::uint64_t Overlap = 0;
+    for (; Piece != Sorted + Count && Piece->Physical < Start + Length; ++Piece)
+        Overlap += std::min(Start + Length, Piece->Physical + Piece->Length) - std::max(Start, Piece->Physical);
+    return Overlap;
+}
+
+void AddGaps(std::uint64_t Start, std::uint64_t Length, const DrivePiece* Sorted, std::size_t Count,
+             DrivePiece* Gaps, std::size_t Room, std::size_t& Found)
+{
+    const auto EndsAfter = [](std::uint64_t At, const DrivePiece& P) { return At < P.Physical + P.Length; };
+    const DrivePiece* Piece = std::upper_bound(Sorted, Sorted + Count, Start, EndsAfter);
+    for (std::uint64_t At = Start, End = Start + Length; At < End && Found < Room; ++Piece) {
+        const std::uint64_t Next = Piece != Sorted + Count ? std::min(std::max(Piece->Physical, At), End) : End;
+        if (Next > At)
+            Gaps[Found++] = {At, Next - At};
+        if (Piece == Sorted + Count)
+            break;
+        At = std::max(At, Piece->Physical + Piece->Length);
+    }
+}
+
 bool MapFreeSpace(int Fd, const DrivePiece* Written, std::size_t Count, std::uint64_t& Free, std::uint64_t& Unwritten,
                   DrivePiece* Gaps, std::size_t Room, std::size_t* Found)
 {
