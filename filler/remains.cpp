@@ -28,11 +28,14 @@ static std::uint64_t BytesToFree(std::uint64_t Kept, std::uint64_t LeftBytes)
 // Announced first, since a hard disk takes seconds for the scattered writes.
 // The free space kept from files is moved only where no whole trim follows;
 // btrfs's metadata is filled before a trim too, since a trim leaves small
-// deleted files there in blocks btrfs still uses (docs/evidence.md).
+// deleted files there in blocks btrfs still uses (docs/evidence.md). Space
+// kept from this user alone is moved too where the file system keeps none
+// from every file, as ext2 and ext3 keep none.
 MoveResult MoveKeptSpace(HANDLE File, LPCVOID Data, DWORD DataLength, const Remains& Kept, std::uint64_t LeftBytes)
 {
     const bool Metadata = Kept.KeptIn == KEPT_IN_METADATA;
-    if (Kept.Keeper != KEPT_BY_FILE_SYSTEM || Kept.KeptBytes == 0 || Kept.KeptBytes == KEPT_SIZE_UNKNOWN ||
+    if (Kept.Keeper != KEPT_BY_FILE_SYSTEM || (Kept.KeptBytes == 0 && LeftBytes == 0) ||
+        Kept.KeptBytes == KEPT_SIZE_UNKNOWN ||
         (!Metadata && Kept.TrimRefusal == ERROR_SUCCESS && Kept.SmallestDiscard == 0))
         return {0, ERROR_NOT_SUPPORTED, ERROR_SUCCESS, KEPT_SIZE_UNKNOWN};
     std::fputs(Metadata ? "Filling the free space the file system keeps for its metadata...\n"

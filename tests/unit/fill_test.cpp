@@ -260,12 +260,12 @@ TEST(Fill, FollowsTheScriptOfEachRun)
          "overwritten. Check the drive (the system's log says why), then run it again.\nThe drive's free space was not "
          "all overwritten: 4398047559680 bytes were left (4.0 TiB), as the fill's file could grow no further (a limit "
          "on a file's size, or a write the drive refused); lift the limit, then run it again.\n"},
-        {"a quota spent, the volume still free: reported", {{{196608, 104857600}, {0, 104660992}}, 0, false, 3},
-         "y\n", Fill, {65536, 65536, 65536, 65536, 0}, "Drive Q (196608 bytes free)", 3 * 65536,
+        {"a quota spent, the volume still free: reported, and the fill moved onto what deleted files left",
+         {{{196608, 104857600}, {0, 104660992}}, 0, false, 3}, "y\n", Moving, {65536, 65536, 65536, 65536, 0},
+         "Drive Q (196608 bytes free)", 3 * 65536,
          "Flushing file buffers...\nThe drive's free space was not all overwritten: 104660992 bytes were left "
-         "(99.8 MiB), "
-         "kept from this user for root or by a quota; run it as root, with sudo, or lift the quota, to overwrite "
-         "them.\n"},
+         "(99.8 MiB), kept from this user for root or by a quota; run it as root, with sudo, or lift the quota, to "
+         "overwrite them.\nMoving the free space kept from files onto the fill...\n"},
         {"a size limit on a hard disk: nothing moved by a file that cannot grow, and what stays said",
          {{{196608, 196608}, {4194304, 4194304}}, 0, false, 3, 0, false, KeptSpace(4096, ERROR_NOT_SUPPORTED)}, "y\n",
          Fill, {65536, 65536, 65536, 65536, 65536}, "Drive Q (196608 bytes free)", 3 * 65536,
@@ -316,6 +316,12 @@ TEST(Fill, FollowsTheScriptOfEachRun)
          "Moving the free space kept from files onto the fill...\n"},
         {"root's reserve moved onto an ordinary user's fill, all of it measured written: the run is whole",
          {{{196608, 104857600}, {0, 104660992}}, 0, false, 3, 0, false, KeptSpace(4096, ERROR_ACCESS_DENIED),
+          Moved(104660992, ERROR_SUCCESS, 0, 0)},
+         "y\n", Moving, {65536, 65536, 65536, 65536, 0}, "Drive Q (196608 bytes free)", 3 * 65536,
+         "Moving the free space kept from files onto the fill...\nWhat was kept from this user was moved onto the "
+         "fill as well: the file system's map of its free space shows that the fill wrote every free block.\n"},
+        {"ext2 or ext3, which keep nothing from root: root's reserve moved for an ordinary user all the same",
+         {{{196608, 104857600}, {0, 104660992}}, 0, false, 3, 0, false, KeptSpace(0, ERROR_ACCESS_DENIED),
           Moved(104660992, ERROR_SUCCESS, 0, 0)},
          "y\n", Moving, {65536, 65536, 65536, 65536, 0}, "Drive Q (196608 bytes free)", 3 * 65536,
          "Moving the free space kept from files onto the fill...\nWhat was kept from this user was moved onto the "
