@@ -258,9 +258,12 @@ MoveResult RefillFreedRanges(HANDLE File, ULONGLONG BytesToFree, LPCVOID Data, D
     // Freeing the unit never taken before the first lets go first of what
     // ext4 may have set aside for the file's next requests, which would
     // otherwise come free, unwritten, only when the file goes; where that
-    // fails, nothing is measured.
+    // fails, nothing is measured. Nor where the file system allocates only
+    // as it writes (ext2, ext3): there the map missed free blocks no fill
+    // wrote (on a 512 MiB ext3, 936 blocks of a deleted file stayed where it
+    // showed 457 unwritten, and in another run 494 where it showed none).
     std::uint64_t Unwritten = 0;
-    if (Written.Room != 0 && fallocate(Fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(Size),
+    if (Written.Room != 0 && Allocates && fallocate(Fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(Size),
                              static_cast<off_t>(Unit)) == 0) {
         SortPieces(Written);
         if (MapFreeSpace(Fd, Written.Pieces, Written.Count, AllFree, Unwritten) && fstat(Fd, &Status) == 0) {

@@ -21,11 +21,13 @@
 # ext4-owner-user (by the ordinary user tune2fs made the reserve's owner),
 # ext4-bigalloc-user (64 KiB clusters and no reserve), btrfs-quota (a quota
 # group that lets the drive's files have 32 MiB), zfs-dedup (a pool with
-# dedup=on) and ext3-hdd (ext3, whose file's map is of indirect blocks, as
-# root on a device that does not discard). Last, natively, ext4-256g-hdd,
-# xfs-256g-hdd and ext4-256g-user: 256 GiB sparse images as hard disks, with
-# 800 MiB of the home mix (two in five deleted) and a preallocated file over
-# all but 16 GiB; counted there: files with a line left, not photorec's.
+# dedup=on), ext3-hdd (ext3, whose file's map is of indirect blocks, as
+# root on a device that does not discard) and ext3-user (ext3 keeps nothing
+# from every file: root's reserve alone is moved). Last, natively,
+# ext4-256g-hdd, xfs-256g-hdd and ext4-256g-user: 256 GiB sparse images as
+# hard disks, with 800 MiB of the home mix (two in five deleted) and a
+# preallocated file over all but 16 GiB; counted there: files with a line
+# left, not photorec's.
 #
 # For each: make an image, mount it as drive q:, write a home directory's mix
 # of thousands of small documents, photos and videos in sixteen folders over
@@ -72,7 +74,7 @@ shift 2
 defaults=(ext4 ext4-hdd xfs xfs-hdd btrfs btrfs-hdd ntfs zfs exfat)
 if [ $# -gt 0 ]; then filesystems=("$@")
 else filesystems=("${defaults[@]}" ext4-1k ext4-open ext4-full ext4-user ext4-reserve-user ext4-nsroot-user ext4-acl-user ext4-owner-user
-                   ext4-bigalloc-user xfs-user btrfs-user btrfs-quota zfs-dedup ext3-hdd
+                   ext4-bigalloc-user xfs-user btrfs-user btrfs-quota zfs-dedup ext3-hdd ext3-user
                    ext4-256g-hdd xfs-256g-hdd ext4-256g-user); fi
 mkdir /mnt/q
 
@@ -97,8 +99,8 @@ declare -A says=(
     [ext4-hdd]=measured [ext3-hdd]=measured [xfs-hdd]=measured [ext4-1k]=measured [ext4-owner-user]=measured
     [ext4-bigalloc-user]=measured [xfs-user]=measured [ext4-user]="short measured"
     [ext4-reserve-user]="short measured" [ext4-256g-user]="short measured" [ext4-256g-hdd]=measured [xfs-256g-hdd]=measured
-    [ext4-nsroot-user]="short measured" [ext4-acl-user]="short measured" [btrfs-quota]=short
-    [btrfs-hdd]=untrimmed [btrfs-user]=untrimmed
+    [ext4-nsroot-user]="short measured" [ext4-acl-user]="short measured" [ext3-user]=short
+    [btrfs-quota]=short [btrfs-hdd]=untrimmed [btrfs-user]=untrimmed
     [zfs]=pool [zfs-dedup]=pool
 )
 evidence=$(cd "$here/../../bench" && pwd)/evidence.py
@@ -115,6 +117,7 @@ declare -A where=(
     [ext4-nsroot-user]="as for ext4-user: root in a user namespace nested in one of an ordinary user's own is not given root's reserve either"
     [ext4-acl-user]="as for ext4-user, on a drive of 128-byte inodes whose root has a default ACL, so that the fill's file has an extended-attribute block"
     [ext4-reserve-user]="as for ext4-user, on a drive whose reserve for root (33%) is over half of what an ordinary user's fill can take: the move frees up to all of the fill to take it"
+    [ext3-user]="as for ext4-user, on ext3, which keeps nothing from every file: root's reserve alone is moved onto the fill, unmeasured, as ext3's map of its free space missed free blocks no fill wrote; the run ends with status 2"
     [ext4-owner-user]="as for ext4-user: the reserve's owner (tune2fs -u) is given the reserve, as root is, but may not trim"
     [ext4-bigalloc-user]="as for ext4-hdd, in clusters of 64 KiB: an ordinary user's file can have all the space root's can on a drive made with no reserve for root, but an ordinary user may not trim"
     [xfs-user]="as for xfs-hdd: an ordinary user's file can have all the space root's can, and xfs gives any user its map of free space, but only root may trim: moved and measured as on xfs-hdd, and the run says how many bytes stay unwritten, with status 2"
@@ -280,7 +283,7 @@ for fs in "${filesystems[@]}"; do
     # The reference on the hard-disk and ordinary-user rows: a plain fill to a
     # full drive, dd's zeros, by the same user, on a copy of the same image.
     dd_files=""
-    if [ "$runner" = native ] && [[ " ext4-hdd xfs-hdd ext4-user ext4-reserve-user xfs-user " = *" $fs "* || -n $real_size ]]; then
+    if [ "$runner" = native ] && [[ " ext4-hdd xfs-hdd ext4-user ext4-reserve-user xfs-user ext3-user " = *" $fs "* || -n $real_size ]]; then
         cp --sparse=always "$image" "$work/$fs/dd-image" && mount_image "$fs" "$work/$fs/dd-image" && chmod 1777 /mnt/q &&
             $([[ $fs = *-user ]] && echo setpriv --reuid=65534 --regid=65534 --clear-groups) \
                 dd if=/dev/zero of=/mnt/q/dd.fill bs=64K conv=fsync status=none 2>/dev/null
