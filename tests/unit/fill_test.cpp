@@ -314,13 +314,8 @@ TEST(Fill, FollowsTheScriptOfEachRun)
          OneChunk(KeptSpace(1 << 20, ERROR_NOT_SUPPORTED), Moved(1 << 20, ERROR_SUCCESS, 0, 0)),
          "y\n", Moving, {65536, 65536, 0}, "Drive Q (65536 bytes free)", 65536,
          "Moving the free space kept from files onto the fill...\n"},
-        {"root's reserve moved onto an ordinary user's fill, all of it measured written: the run is whole",
-         {{{196608, 104857600}, {0, 104660992}}, 0, false, 3, 0, false, KeptSpace(4096, ERROR_ACCESS_DENIED),
-          Moved(104660992, ERROR_SUCCESS, 0, 0)},
-         "y\n", Moving, {65536, 65536, 65536, 65536, 0}, "Drive Q (196608 bytes free)", 3 * 65536,
-         "Moving the free space kept from files onto the fill...\nWhat was kept from this user was moved onto the "
-         "fill as well: the file system's map of its free space shows that the fill wrote every free block.\n"},
-        {"ext2 or ext3, which keep nothing from root: root's reserve moved for an ordinary user all the same",
+        {"root's reserve moved onto an ordinary user's fill, where nothing is kept from every file, all of it measured "
+         "written: the run is whole",
          {{{196608, 104857600}, {0, 104660992}}, 0, false, 3, 0, false, KeptSpace(0, ERROR_ACCESS_DENIED),
           Moved(104660992, ERROR_SUCCESS, 0, 0)},
          "y\n", Moving, {65536, 65536, 65536, 65536, 0}, "Drive Q (196608 bytes free)", 3 * 65536,

@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <fcntl.h>
@@ -204,36 +203,6 @@ TEST(Groups, TheMoveSeesEachDrivesGroups)
         EXPECT_EQ(Found, O.Gaps) << O.Start << "+" << O.Length;
         EXPECT_EQ(Outside, O.Length - O.Bytes) << O.Start << "+" << O.Length;
     }
-}
-
-// A file of 64 pieces, a block every other block, in one group: the move
-// frees the highest first, as many as it has room for.
-TEST(Groups, TheHighestStretchesComeFirst)
-{
-    char Name[] = "stretches-XXXXXX";
-    const int Fd = mkstemp(Name);
-    ASSERT_GE(Fd, 0);
-    unlink(Name);
-    const std::string Block(4096, 'q');
-    for (int N = 0; N < 64; ++N)
-        ASSERT_EQ(pwrite(Fd, Block.data(), 4096, N * 8192), 4096);
-    ASSERT_EQ(fsync(Fd), 0);
-    const GroupLayout One = {UINT64_MAX / 2, 1, 0};
-    FileStretch All[80], Top[8];
-    const std::size_t Count = HighestStretchesIn(Fd, One, 0, 64 * 8192, 0, All, 80);
-    const std::size_t Few = HighestStretchesIn(Fd, One, 0, 64 * 8192, 0, Top, 8);
-    close(Fd);
-    if (Count == 0)
-        GTEST_SKIP() << "this file system does not tell where a file's pieces lie (FIEMAP)";
-    ASSERT_EQ(Few, std::min<std::size_t>(Count, 8));
-    std::uint64_t Bytes = All[0].Length;
-    for (std::size_t N = 1; N < Count; ++N) {
-        EXPECT_GT(All[N - 1].Physical, All[N].Physical);
-        Bytes += All[N].Length;
-    }
-    EXPECT_EQ(Bytes, 64u * 4096);
-    for (std::size_t N = 0; N < Few; ++N)
-        EXPECT_EQ(Top[N].Physical, All[N].Physical);
 }
 
 }  // namespace
