@@ -274,22 +274,22 @@ MoveResult RefillFreedRanges(HANDLE File, ULONGLONG BytesToFree, LPCVOID Data, D
     // otherwise come free, unwritten, only when the file goes; where that
     // fails, nothing is measured. Nor where the file system allocates only
     // as it writes (ext2, ext3): there the map missed free blocks no fill
-    // wrote (on a 512 MiB ext3, 936 blocks of a deleted file stayed where it
-    // showed 457 unwritten, and in another run 494 where it showed none).
+    // wrote, and a run that counted none left a deleted file's blocks.
     std::uint64_t Unwritten = 0;
     const auto Measure = [&] {
-        return fallocate(Fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(Size),
-                         static_cast<off_t>(Unit)) == 0 &&
-               (SortPieces(Written), MapFreeSpace(Fd, Written.Pieces, Written.Count, AllFree, Unwritten));
+        if (fallocate(Fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(Size),
+                      static_cast<off_t>(Unit)) != 0)
+            return false;
+        SortPieces(Written);
+        return MapFreeSpace(Fd, Written.Pieces, Written.Count, AllFree, Unwritten);
     };
     bool Measured = Written.Room != 0 && Allocates && Measure();
     // Where free blocks stay that no fill wrote, the requests passed them by
     // for the pieces freed: a few ranges more are freed, whose requests take
     // the blocks passed by first where they lie in the group they reach, as
-    // ext4 serves a one-block request from the smallest free pieces. On a
-    // 32 MiB ext4, 2 runs of 700 left a block this way; in 600 more, the 2
-    // that did had it taken by one range more. On a 256 GiB ext4, the first
-    // range more often takes nothing, and the second or third all.
+    // ext4 serves a one-block request from the smallest free pieces. All of
+    // them are freed whatever the one before took: a range that takes none
+    // of those blocks can be followed by one that takes them all.
     for (int Round = 0; Measured && Unwritten != 0 && Round < ExtraRounds && Done < Size; ++Round) {
         if (const int Error = MoveUntil(std::min(Size, Done + Length)); Error != 0 || fdatasync(Fd) != 0)
             return Failed(Error != 0 ? Error : errno);
