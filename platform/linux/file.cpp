@@ -21,10 +21,14 @@
 //     the disk, up to the kernel's dirty limit (gigabytes), so the bar would
 //     run ahead of the disk and the flush then sit silent for minutes, with
 //     every other writer on the machine stalled. After each write, every
-//     finished window of the file is sent to the disk, the window before it
-//     is waited for and then dropped from the cache, so at most two windows
-//     are ever unwritten. A failure seen there is a write the volume cannot
-//     take, and the flush reports it too, since the kernel tells it only once.
+//     finished window of the file is sent to the disk and the window before
+//     it is waited for, so at most two windows are ever unwritten. The
+//     written windows are left to the cache, which reclaims pages used once
+//     ahead of those in use: dropping each at once made this thread free
+//     every page of the fill itself, which slowed a large fill on a fast
+//     drive (docs/speed.md). A failure seen there is a write the volume
+//     cannot take, and the flush reports it too, since the kernel tells it
+//     only once.
 //   - Delete on close. Closing the file deletes it, and its blocks are free
 //     by the time the close returns, for the trim that follows (trim.cpp).
 
@@ -232,19 +236,16 @@ HANDLE CreateFileA(LPCSTR FileName, DWORD DesiredAccess, DWORD ShareMode,
     return HandleOf(Fd);
 }
 
-// Starts writing back the window at Offset; waits for the one before it and
-// drops that from the cache. False when the disk failed to take the data.
+// Starts writing back the window at Offset and waits for the one before it.
+// False when the disk failed to take the data.
 // A file system with nothing to write back (tmpfs) makes both calls no-ops;
 // one that cannot do them at all just goes without write-behind.
 static bool SendWindow(int Fd, off_t Offset)
 {
     const unsigned Wait = SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
     int Result = sync_file_range(Fd, Offset, WriteBehindWindow, SYNC_FILE_RANGE_WRITE);
-    if (Result == 0 && Offset >= WriteBehindWindow) {
+    if (Result == 0 && Offset >= WriteBehindWindow)
         Result = sync_file_range(Fd, Offset - WriteBehindWindow, WriteBehindWindow, Wait);
-        if (Result == 0)
-            posix_fadvise(Fd, Offset - WriteBehindWindow, WriteBehindWindow, POSIX_FADV_DONTNEED);
-    }
     if (Result != 0 && (errno == EINVAL || errno == ESPIPE || errno == ENOSYS || errno == EOPNOTSUPP)) {
         WriteBehindOn = false;
         return true;

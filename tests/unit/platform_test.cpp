@@ -1,6 +1,6 @@
-// The Linux backend's write-behind on real file systems. Dropping the written
-// windows from the page cache must lose nothing, least of all on tmpfs
-// (/dev/shm), where the cache is the only copy: just before its close, the
+// The Linux backend's write-behind on real file systems. Sending the written
+// windows to the disk must lose nothing, least of all on tmpfs (/dev/shm),
+// where the cache is the only copy: just before its close, the
 // file must hold exactly the generator's bytes that were written to it. And
 // its byte counts, whatever block counts a file system reports.
 #include "generator.h"
