@@ -33,10 +33,10 @@
 // lies is noted, and once the move is done the file system's map of its
 // free space tells which free blocks lie outside them, which no fill wrote:
 // that figure, not the order of the requests, is what the run reports, and
-// where it is not 0, a few ranges more are freed. On
-// xfs, whose requests go where the file points them, the free blocks still
-// outside the freed pieces are then taken where they lie; on ext4, the
-// large pieces among them, by large requests (aim.cpp).
+// where it is not 0, a few ranges more are freed. On xfs, whose requests go
+// where the file points them, the free blocks still outside the freed
+// pieces are then taken where they lie; on ext4, the large pieces among
+// them, by large requests (aim.cpp).
 
 #include "internal.h"
 
